@@ -1,0 +1,87 @@
+#pragma once
+
+#include <atomic>
+#include <optional>
+#include <string>
+
+#include "RemoteObjectType.hpp"
+#include "Value.hpp"
+#include "platform/Authority.hpp"
+#include "platform/FileSystem.hpp"
+#include "platform/Listener.hpp"
+#include "platform/ProcessExit.hpp"
+#include "platform/ProcessRunner.hpp"
+#include "platform/SystemLog.hpp"
+
+namespace action_service {
+
+// The platform services a controller works through.
+struct Platform {
+    ProcessRunner& processes;
+    FileSystem& files;
+    Authority& authority;
+    SystemLog& log;
+    ProcessExit& exit;
+};
+
+// Where the privileged helper tool's two files live.
+struct HelperToolFolders {
+    std::string daemons = "/Library/LaunchDaemons/";
+    std::string tools = "/Library/PrivilegedHelperTools/";
+};
+
+// Optional reply: absent on success, a ready-to-send error reply on failure.
+using OptionalReply = std::optional<Dictionary>;
+
+// The service's one long-lived object: the listener's delegate and every connection's exported object.
+class Controller final : public RemoteObjectType {
+public:
+    Controller(Platform platform, std::string launchctlPath, HelperToolFolders helperTool = {});
+
+    // Accepts every connection: exports RemoteObjectType with this controller, resumes it and
+    // remembers the listener.
+    bool shouldAcceptNewConnection(Listener& newListener, Connection& connection);
+    void listenerEndpointWithReply(EndpointReply reply) override;
+    void runActionWith(const Dictionary& request, Reply reply) override;
+
+    Listener* listener() const { return listener_.load(std::memory_order_acquire); }
+    const std::string launchctl;
+
+    enum class Command { load, remove, unload };
+    enum class TestCommand { load, number, error };
+
+    OptionalReply runJobCommand(Command command, const std::string& argument);
+    // Everything the command wrote to standard output and standard error, decoded as UTF-8.
+    std::string runTestCommand(TestCommand command, const std::string& argument);
+    // The shell text of the status query for a label.
+    std::string statusQuery(const std::string& label) const;
+
+    OptionalReply writeFile(const std::string& contents, const std::string& path);
+    OptionalReply deleteFile(const std::string& path);
+    bool checkAuthorization(const Dictionary& request);
+
+    Platform& platform() { return platform_; }
+    const HelperToolFolders& helperToolFolders() const { return helperTool_; }
+
+private:
+    Platform platform_;
+    HelperToolFolders helperTool_;
+    // Written on every accepted connection, read on other threads.
+    std::atomic<Listener*> listener_{nullptr};
+};
+
+// Carries out one request; calls reply at most once.
+void runAction(const Dictionary& request, Controller& controller, const Reply& reply);
+// Removes the privileged helper tool; on success ends the process without reply.
+void removeHelperTool(Controller& controller, const Reply& reply);
+const std::string& helperToolName();
+const std::string& mainBundleIdentifier();
+
+Dictionary makeErrorReply(const PlatformError& error);
+Dictionary makeErrorReply(std::int64_t code);
+
+// The process-wide controller, wired to the real platform; built once, even when first used
+// from two threads at once. Defined by the platform's program.
+Controller& sharedController();
+
+} // namespace action_service
