@@ -25,12 +25,9 @@ std::optional<std::int64_t> readInteger(const Dictionary& dictionary, std::strin
     return *value->integer();
 }
 
-std::optional<std::string> readString(const Dictionary& dictionary, std::string_view key) {
+const std::string* readString(const Dictionary& dictionary, std::string_view key) {
     const Value* value = find(dictionary, key);
-    if (value == nullptr || value->string() == nullptr) {
-        return std::nullopt;
-    }
-    return *value->string();
+    return value == nullptr ? nullptr : value->string();
 }
 
 const Value::Data* readData(const Dictionary& dictionary, std::string_view key) {

@@ -51,7 +51,8 @@ using Dictionary = Value::Dictionary;
 // Keyed reads of a dictionary; a missing key and a value of another type are alike.
 std::optional<bool> readBoolean(const Dictionary& dictionary, std::string_view key);
 std::optional<std::int64_t> readInteger(const Dictionary& dictionary, std::string_view key);
-std::optional<std::string> readString(const Dictionary& dictionary, std::string_view key);
+// Pointers stay valid while the dictionary lives; large texts are never copied to be read.
+const std::string* readString(const Dictionary& dictionary, std::string_view key);
 const Value::Data* readData(const Dictionary& dictionary, std::string_view key);
 
 } // namespace action_service

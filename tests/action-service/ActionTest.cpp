@@ -20,11 +20,11 @@ TEST(Value, ReadingWithTheWrongTypeCountsAsAbsent) {
                        {"authData", Value("x")}, {"flag", Value(true)}, {"n", Value(7)}};
     EXPECT_FALSE(readInteger(request, "kind"));
     EXPECT_FALSE(readBoolean(request, "privileged"));
-    EXPECT_FALSE(readString(request, "label"));
+    EXPECT_EQ(readString(request, "label"), nullptr);
     EXPECT_EQ(readData(request, "authData"), nullptr);
     EXPECT_FALSE(readInteger(request, "flag")); // a Boolean is no integer
     EXPECT_FALSE(readBoolean(request, "n"));    // and an integer no Boolean
     EXPECT_EQ(readBoolean(request, "flag"), true);
     EXPECT_EQ(readInteger(request, "n"), 7);
-    EXPECT_FALSE(readString(request, "missing"));
+    EXPECT_EQ(readString(request, "missing"), nullptr);
 }
