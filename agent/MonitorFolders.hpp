@@ -1,0 +1,113 @@
+#pragma once
+
+#include "frameworks/FileAccess.hpp"
+#include "frameworks/Gantry.hpp"
+#include "frameworks/MainQueue.hpp"
+#include "frameworks/MonitorFactory.hpp"
+#include "frameworks/Mortar.hpp"
+#include "frameworks/NotificationCenter.hpp"
+#include "frameworks/PropertyList.hpp"
+#include "frameworks/Sleeper.hpp"
+#include "frameworks/Workspace.hpp"
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace agent {
+
+// The live folder monitors; holding them keeps them watching.
+using MonitorList = std::vector<std::shared_ptr<mortar::MonitorType>>;
+
+// The platform services the agent works through.
+struct AgentPlatform {
+    FileAccess& files;
+    PropertyListParser& propertyLists;
+    const gantry::Crypto& crypto;
+    MonitorFactory& monitors;
+    MainQueue& mainQueue;
+    Sleeper& sleeper;
+    mortar::Limit& limit;
+    Workspace& workspace;
+    NotificationCenter& notificationCenter;
+    const mortar::Interface& interface;
+};
+
+// Where the agent looks and what it opens; the program passes the process-wide values.
+struct AgentPlaces {
+    std::vector<std::filesystem::path> watchedFolders;
+    std::filesystem::path exceptionsFileURL;
+    std::string homeFolderPath;           // shortened to "~" in notification texts
+    std::optional<std::string> jobScheme; // the main application's job URL scheme
+    std::string mainBundleIdentifier;     // launched for a deleted job
+    MonitorList& folderMonitors;
+    std::chrono::nanoseconds limitDuration = std::chrono::seconds(1);
+    std::chrono::nanoseconds pauseBeforeCheck = std::chrono::milliseconds(300);
+};
+
+// The agent's one long-lived object: watches the job folders and reports their changes.
+class MonitorFolders final : public mortar::MonitorDelegate,
+                             public NotificationCenterDelegate,
+                             public std::enable_shared_from_this<MonitorFolders> {
+public:
+    struct Job {
+        std::string checksum;
+        FileDate modifiedDate;
+        std::string label;
+        bool operator==(const Job&) const = default;
+    };
+    enum class Kind { new_, modified, deleted };
+    // Job file path (full, as listed) to job.
+    using Snapshot = std::map<std::string, Job>;
+
+    MonitorFolders(AgentPlatform platform, AgentPlaces places);
+
+    void startMonitoring();
+    Snapshot scanJobFolders() const;
+    void checkJobs();
+    void postNotification(const std::string& path, Kind kind);
+    void readExceptions();
+    void folderDidChange(const std::filesystem::path& url) override;
+    void didActivateNotification(const UserNotification& notification) override;
+    void openJob(const UserNotification& notification);
+
+    const Snapshot& lastCheckedJobs() const { return lastCheckedJobs_; }
+    std::vector<std::string> exceptions() const;
+    const std::string appName = "Quorvel";
+
+private:
+    AgentPlatform platform_;
+    AgentPlaces places_;
+    Snapshot lastCheckedJobs_;
+    mutable std::mutex exceptionsMutex_; // a reload may arrive on a monitor's thread
+    std::vector<std::string> exceptions_;
+};
+
+// The process-wide MonitorFolders: made on first access, exactly once, absent after termination.
+class SharedMonitorFolders {
+public:
+    using Factory = std::function<std::shared_ptr<MonitorFolders>()>;
+    explicit SharedMonitorFolders(Factory factory)
+        : factory_(std::move(factory)) {}
+    std::shared_ptr<MonitorFolders> get();
+    void reset();
+
+private:
+    Factory factory_;
+    std::mutex mutex_;
+    bool made_ = false;
+    std::shared_ptr<MonitorFolders> object_;
+};
+
+// Process-wide values, each built once on first use. sharedMonitorFolders() is defined by the program,
+// which wires the real platform.
+SharedMonitorFolders& sharedMonitorFolders();
+MonitorList& folderMonitors();
+const std::filesystem::path& exceptionsFileURL();
+
+} // namespace agent

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "FileAccess.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+// What the agent needs of its digest and product framework.
+namespace gantry {
+
+// Incremental MD5 from the platform.
+class Md5 {
+public:
+    virtual ~Md5() = default;
+    virtual void update(std::span<const std::uint8_t> bytes) = 0;
+    // 32 lower-case hex digits.
+    virtual std::string hexDigest() = 0;
+};
+
+class Crypto {
+public:
+    explicit Crypto(std::function<std::unique_ptr<Md5>()> makeMd5)
+        : makeMd5_(std::move(makeMd5)) {}
+    // The digest of the file's whole contents, read in chunks so no file is held whole in memory;
+    // absent when reading fails.
+    std::optional<std::string> md5Digest(agent::ReadableFile& file) const;
+
+private:
+    std::function<std::unique_ptr<Md5>()> makeMd5_;
+};
+
+// The main application's product values.
+struct Product {
+    std::optional<std::string> jobScheme;
+    static const Product& main();
+};
+
+} // namespace gantry
