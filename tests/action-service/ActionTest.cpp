@@ -1,7 +1,8 @@
-#include <gtest/gtest.h>
-
 #include "Action.hpp"
+
 #include "Value.hpp"
+
+#include <gtest/gtest.h>
 
 using namespace action_service;
 
@@ -16,8 +17,9 @@ TEST(Action, KindAcceptsExactlyZeroToNine) {
 }
 
 TEST(Value, ReadingWithTheWrongTypeCountsAsAbsent) {
-    Dictionary request{{"kind", Value("1")}, {"privileged", Value("true")}, {"label", Value(std::int64_t{4})},
-                       {"authData", Value("x")}, {"flag", Value(true)}, {"n", Value(7)}};
+    Dictionary request{
+        {"kind", Value("1")},     {"privileged", Value("true")}, {"label", Value(std::int64_t{4})},
+        {"authData", Value("x")}, {"flag", Value(true)},         {"n", Value(7)}};
     EXPECT_FALSE(readInteger(request, "kind"));
     EXPECT_FALSE(readBoolean(request, "privileged"));
     EXPECT_EQ(readString(request, "label"), nullptr);
