@@ -1,0 +1,198 @@
+#include "PosixFileSystem.hpp"
+
+#include "PosixError.hpp"
+
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace action_service {
+
+namespace {
+
+// umask() can only be read by setting it, and it is process-wide: between the two calls another
+// thread would create files with the wrong mask. /proc/self/status (Linux 4.7 and later) shows it
+// without changing it; elsewhere it is read once, at first use, under the static's guard.
+mode_t processUmask() {
+    static const mode_t mask = [] {
+        std::ifstream status("/proc/self/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("Umask:", 0) == 0) {
+                return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8) & 0777);
+            }
+        }
+        mode_t old = ::umask(022);
+        ::umask(old);
+        return old;
+    }();
+    return mask;
+}
+
+std::optional<PlatformError> lastError() {
+    return posixError(errno);
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+// Removes the entry `name` of the folder open at `folder`, descending into folders without ever
+// following a symbolic link (a link is removed itself).
+int removeAt(int folder, const char* name) {
+    struct stat info {};
+    if (::fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        return ::unlinkat(folder, name, 0) == 0 ? 0 : errno;
+    }
+    int fd = ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    DIR* listing = ::fdopendir(fd);
+    if (listing == nullptr) {
+        int error = errno;
+        ::close(fd);
+        return error;
+    }
+    std::vector<std::string> names;
+    errno = 0;
+    while (const dirent* entry = ::readdir(listing)) {
+        std::string child = entry->d_name;
+        if (child != "." && child != "..") {
+            names.push_back(std::move(child));
+        }
+    }
+    int error = errno;
+    for (const std::string& child : names) {
+        if (error != 0) {
+            break;
+        }
+        error = removeAt(::dirfd(listing), child.c_str());
+    }
+    ::closedir(listing);
+    if (error != 0) {
+        return error;
+    }
+    return ::unlinkat(folder, name, AT_REMOVEDIR) == 0 ? 0 : errno;
+}
+
+} // namespace
+
+bool PosixFileSystem::exists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+std::optional<PlatformError> PosixFileSystem::writeAtomically(const std::string& path,
+                                                              std::string_view bytes) {
+    const std::string::size_type slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (path.empty()) {
+        return posixError(ENOENT);
+    }
+    if (name.empty()) {
+        return posixError(EISDIR);
+    }
+
+    mode_t mode = 0666 & ~processUmask();
+    struct stat existing {};
+    if (::stat(path.c_str(), &existing) == 0) {
+        mode = existing.st_mode & 07777;
+    }
+
+    std::string temporary = folder + "." + name + ".XXXXXX";
+    int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return lastError();
+    }
+    auto fail = [&](int error) -> std::optional<PlatformError> {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        ::unlink(temporary.c_str());
+        return posixError(error);
+    };
+    // Synced before the rename: otherwise a crash could leave an empty file under the old name.
+    if (!writeAll(fd, bytes) || ::fchmod(fd, mode) != 0 || ::fsync(fd) != 0) {
+        return fail(errno);
+    }
+    int closed = ::close(fd);
+    fd = -1;
+    if (closed != 0) {
+        return fail(errno);
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        return fail(errno);
+    }
+    // Make the new name durable too; a folder that cannot be synced still holds the file.
+    int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd >= 0) {
+        ::fsync(folderFd);
+        ::close(folderFd);
+    }
+    return std::nullopt;
+}
+
+std::optional<PlatformError> PosixFileSystem::remove(const std::string& path) {
+    if (int error = removeAt(AT_FDCWD, path.c_str()); error != 0) {
+        return posixError(error);
+    }
+    return std::nullopt;
+}
+
+std::variant<std::string, PlatformError> PosixFileSystem::read(const std::string& path) {
+    // Non-blocking open: a FIFO at the path must not hang the request.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return posixError(errno);
+    }
+    struct stat info {};
+    int refused = 0;
+    if (::fstat(fd, &info) != 0) {
+        refused = errno;
+    } else if (S_ISDIR(info.st_mode)) {
+        refused = EISDIR;
+    } else if (!S_ISREG(info.st_mode)) {
+        refused = EINVAL;
+    }
+    if (refused != 0) {
+        ::close(fd);
+        return posixError(refused);
+    }
+    std::string bytes;
+    char block[65536];
+    for (;;) {
+        ssize_t count = ::read(fd, block, sizeof block);
+        if (count > 0) {
+            bytes.append(block, static_cast<std::size_t>(count));
+        } else if (count == 0) {
+            break;
+        } else if (errno != EINTR) {
+            int error = errno;
+            ::close(fd);
+            return posixError(error);
+        }
+    }
+    ::close(fd);
+    return bytes;
+}
+
+} // namespace action_service

@@ -1,0 +1,16 @@
+#pragma once
+
+#include "platform/FileSystem.hpp"
+
+namespace action_service {
+
+// Files through POSIX calls; every descriptor is opened close-on-exec.
+class PosixFileSystem final : public FileSystem {
+public:
+    bool exists(const std::string& path) override;
+    std::optional<PlatformError> writeAtomically(const std::string& path, std::string_view bytes) override;
+    std::optional<PlatformError> remove(const std::string& path) override;
+    std::variant<std::string, PlatformError> read(const std::string& path) override;
+};
+
+} // namespace action_service

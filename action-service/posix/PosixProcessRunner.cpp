@@ -1,0 +1,169 @@
+#include "PosixProcessRunner.hpp"
+
+#include "PosixError.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace action_service {
+
+namespace {
+
+class SpawnAttributes {
+public:
+    SpawnAttributes() {
+        posix_spawnattr_init(&attributes_);
+        // A service that ignores SIGPIPE or blocks signals must not hand that on to launchctl or the shell.
+        sigset_t all;
+        sigfillset(&all);
+        posix_spawnattr_setsigdefault(&attributes_, &all);
+        sigset_t none;
+        sigemptyset(&none);
+        posix_spawnattr_setsigmask(&attributes_, &none);
+        posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    }
+    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+    const posix_spawnattr_t* get() const { return &attributes_; }
+
+private:
+    posix_spawnattr_t attributes_;
+};
+
+class FileActions {
+public:
+    FileActions() { posix_spawn_file_actions_init(&actions_); }
+    ~FileActions() { posix_spawn_file_actions_destroy(&actions_); }
+    FileActions(const FileActions&) = delete;
+    FileActions& operator=(const FileActions&) = delete;
+    posix_spawn_file_actions_t* get() { return &actions_; }
+
+private:
+    posix_spawn_file_actions_t actions_;
+};
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1)
+        : fd_(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+std::vector<char*> argumentVector(const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    return argv;
+}
+
+int spawn(pid_t& pid, const std::string& program, const std::vector<std::string>& arguments,
+          posix_spawn_file_actions_t* actions) {
+    static const SpawnAttributes attributes;
+    std::vector<char*> argv =
+        argumentVector(arguments.empty() ? std::vector<std::string>{program} : arguments);
+    return posix_spawn(&pid, program.c_str(), actions, attributes.get(), argv.data(), environ);
+}
+
+// Waits for exactly this child, never any other: another request may be waiting for its own.
+int waitFor(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return 128;
+        }
+    }
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status);
+    }
+    if (WIFSIGNALED(status)) {
+        return 128 + WTERMSIG(status);
+    }
+    return 128;
+}
+
+// A pipe end on descriptor 0, 1 or 2 would be dup2'ed onto itself in the child and keep its
+// close-on-exec flag; move such an end above the standard descriptors.
+bool moveAboveStandardStreams(int& fd) {
+    if (fd > 2) {
+        return true;
+    }
+    int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (moved < 0) {
+        return false;
+    }
+    ::close(fd);
+    fd = moved;
+    return true;
+}
+
+} // namespace
+
+ProcessRunner::Exit PosixProcessRunner::run(const std::string& program,
+                                            const std::vector<std::string>& arguments) {
+    pid_t pid = 0;
+    if (int error = spawn(pid, program, arguments, nullptr); error != 0) {
+        return Exit{posixError(error), 0};
+    }
+    return Exit{std::nullopt, waitFor(pid)};
+}
+
+ProcessRunner::Output PosixProcessRunner::capture(const std::string& program,
+                                                  const std::vector<std::string>& arguments) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        return Output{posixError(errno), {}};
+    }
+    bool moved = moveAboveStandardStreams(ends[0]) && moveAboveStandardStreams(ends[1]);
+    Descriptor reading(ends[0]);
+    Descriptor writing(ends[1]);
+    if (!moved) {
+        return Output{posixError(errno), {}};
+    }
+    FileActions actions;
+    posix_spawn_file_actions_adddup2(actions.get(), writing.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(actions.get(), writing.get(), STDERR_FILENO);
+    pid_t pid = 0;
+    if (int error = spawn(pid, program, arguments, actions.get()); error != 0) {
+        return Output{posixError(error), {}};
+    }
+    // End of file must depend on the child's side alone.
+    writing.reset();
+
+    Output output;
+    char block[4096];
+    for (;;) {
+        ssize_t count = ::read(reading.get(), block, sizeof block);
+        if (count > 0) {
+            output.bytes.append(block, static_cast<std::size_t>(count));
+        } else if (count == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    reading.reset();
+    waitFor(pid);
+    return output;
+}
+
+} // namespace action_service
