@@ -45,4 +45,7 @@ public:
     virtual std::unique_ptr<ReadableFile> openRegular(const std::filesystem::path& file) = 0;
 };
 
+// The platform's file access (POSIX on Linux and macOS).
+std::unique_ptr<FileAccess> makeFileAccess();
+
 } // namespace agent

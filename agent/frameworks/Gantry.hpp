@@ -39,4 +39,7 @@ struct Product {
     static const Product& main();
 };
 
+// The platform's MD5.
+std::unique_ptr<Md5> makeMd5();
+
 } // namespace gantry

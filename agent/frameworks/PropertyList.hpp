@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -45,5 +46,8 @@ public:
     virtual ~PropertyListParser() = default;
     virtual std::optional<PlistValue> parse(std::span<const std::uint8_t> bytes) = 0;
 };
+
+// The platform's property-list reader.
+std::unique_ptr<PropertyListParser> makePropertyListParser();
 
 } // namespace agent

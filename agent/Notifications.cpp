@@ -1,0 +1,105 @@
+#include "MonitorFolders.hpp"
+#include "PropertyListReading.hpp"
+
+#include <algorithm>
+#include <cctype>
+
+namespace agent {
+
+namespace {
+
+// First letter of each word upper case, the rest lower case, without a locale.
+std::string capitalized(std::string text) {
+    bool wordStart = true;
+    for (char& c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == ' ' || byte == '\t' || byte == '\n') {
+            wordStart = true;
+            continue;
+        }
+        if (byte < 0x80) {
+            c = wordStart ? static_cast<char>(std::toupper(byte)) : static_cast<char>(std::tolower(byte));
+        }
+        wordStart = false;
+    }
+    return text;
+}
+
+std::string replacingAll(std::string text, const std::string& what, const std::string& with) {
+    if (what.empty()) {
+        return text;
+    }
+    std::string result;
+    std::size_t from = 0;
+    for (auto found = text.find(what); found != std::string::npos; found = text.find(what, from)) {
+        result.append(text, from, found - from).append(with);
+        from = found + what.size();
+    }
+    return result.append(text, from);
+}
+
+// A URL scheme: a letter, then letters, digits, '+', '-' or '.'. The Base64 text after "://" holds only
+// characters a URL allows, so the scheme decides whether the job URL is valid.
+bool isValidScheme(const std::string& scheme) {
+    if (scheme.empty() || std::isalpha(static_cast<unsigned char>(scheme.front())) == 0) {
+        return false;
+    }
+    return std::all_of(scheme.begin(), scheme.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x80 && (std::isalnum(byte) != 0 || c == '+' || c == '-' || c == '.');
+    });
+}
+
+} // namespace
+
+void MonitorFolders::postNotification(const std::string& path, Kind kind) {
+    const auto owner = platform_.workspace.menuBarOwnerLocalizedName();
+    if (owner && *owner == appName) {
+        return;
+    }
+    const auto dictionary = readDictionary(platform_.files, platform_.propertyLists, path);
+    if (dictionary) {
+        const auto found = dictionary->find(mortar::Const::Key::label);
+        if (found != dictionary->end() && found->second.string() != nullptr) {
+            const auto excepted = exceptions();
+            if (std::find(excepted.begin(), excepted.end(), *found->second.string()) != excepted.end()) {
+                return;
+            }
+        }
+    }
+    std::string word;
+    switch (kind) {
+    case Kind::new_:
+        word = mortar::LString("New");
+        break;
+    case Kind::modified:
+        word = capitalized(mortar::LString("modified"));
+        break;
+    case Kind::deleted:
+        word = mortar::LString("Deleted");
+        break;
+    }
+    const std::string shown = replacingAll(path, places_.homeFolderPath, "~");
+    const std::string text = platform_.interface.rtl ? shown + " :" + word : word + ": " + shown;
+    platform_.interface.notification(appName, text, "",
+                                     kind == Kind::deleted ? std::nullopt : std::optional<std::string>(path));
+}
+
+void MonitorFolders::didActivateNotification(const UserNotification& notification) {
+    openJob(notification);
+}
+
+void MonitorFolders::openJob(const UserNotification& notification) {
+    if (!notification.identifier) {
+        platform_.workspace.launchApplication(places_.mainBundleIdentifier);
+        return;
+    }
+    std::string encoded = *notification.identifier;
+    mortar::toBase64(encoded);
+    if (!places_.jobScheme || !isValidScheme(*places_.jobScheme)) {
+        return;
+    }
+    platform_.workspace.openURL(*places_.jobScheme + "://" + encoded);
+}
+
+} // namespace agent

@@ -1,0 +1,279 @@
+#include "PropertyListGuard.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace agent {
+
+namespace {
+
+using Bytes = std::span<const std::uint8_t>;
+
+bool startsWith(Bytes bytes, std::size_t at, std::string_view text) {
+    if (at > bytes.size() || bytes.size() - at < text.size()) {
+        return false;
+    }
+    return std::equal(text.begin(), text.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                      [](char c, std::uint8_t b) { return static_cast<std::uint8_t>(c) == b; });
+}
+
+// Index just past `text` found at or after `at`, if it is there.
+std::optional<std::size_t> skipPast(Bytes bytes, std::size_t at, std::string_view text) {
+    for (std::size_t i = at; i + text.size() <= bytes.size(); ++i) {
+        if (startsWith(bytes, i, text)) {
+            return i + text.size();
+        }
+    }
+    return std::nullopt;
+}
+
+// Index of the '>' that ends a tag starting at `at`, stepping over quoted attribute values. A '[' outside
+// quotes (a document type with an internal subset, where entities could be declared) is refused.
+std::optional<std::size_t> tagEnd(Bytes bytes, std::size_t at, bool refuseSubset) {
+    std::uint8_t quote = 0;
+    for (std::size_t i = at; i < bytes.size(); ++i) {
+        const auto c = bytes[i];
+        if (quote != 0) {
+            if (c == quote) {
+                quote = 0;
+            }
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '[' && refuseSubset) {
+            return std::nullopt;
+        } else if (c == '>') {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+bool xmlPassesGuard(Bytes bytes) {
+    std::size_t depth = 0;
+    std::size_t nodes = 0;
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        if (bytes[i] != '<') {
+            ++i;
+            continue;
+        }
+        std::optional<std::size_t> next;
+        if (startsWith(bytes, i, "<?")) {
+            next = skipPast(bytes, i + 2, "?>");
+        } else if (startsWith(bytes, i, "<!--")) {
+            next = skipPast(bytes, i + 4, "-->");
+        } else if (startsWith(bytes, i, "<![CDATA[")) {
+            next = skipPast(bytes, i + 9, "]]>");
+        } else if (startsWith(bytes, i, "<!")) {
+            const auto end = tagEnd(bytes, i + 2, true);
+            next = end ? std::optional(*end + 1) : std::nullopt;
+        } else if (startsWith(bytes, i, "</")) {
+            if (depth == 0) {
+                return false;
+            }
+            --depth;
+            const auto end = tagEnd(bytes, i + 2, false);
+            next = end ? std::optional(*end + 1) : std::nullopt;
+        } else {
+            const auto end = tagEnd(bytes, i + 1, false);
+            if (!end) {
+                return false;
+            }
+            if (++nodes > PropertyListLimits::maxNodes) {
+                return false;
+            }
+            const bool selfClosing = *end > i + 1 && bytes[*end - 1] == '/';
+            if (!selfClosing && ++depth > PropertyListLimits::maxDepth) {
+                return false;
+            }
+            next = *end + 1;
+        }
+        if (!next) {
+            return false; // unterminated markup: no parser would accept it
+        }
+        i = *next;
+    }
+    return true;
+}
+
+// Big-endian unsigned integer of `width` bytes (1 to 8) at `at`; the caller has checked the bounds.
+std::uint64_t readBigEndian(Bytes bytes, std::size_t at, std::size_t width) {
+    std::uint64_t value = 0;
+    for (std::size_t k = 0; k < width; ++k) {
+        value = (value << 8) | bytes[at + k];
+    }
+    return value;
+}
+
+class BinaryWalk {
+public:
+    explicit BinaryWalk(Bytes bytes)
+        : bytes_(bytes) {}
+
+    bool run() {
+        constexpr std::size_t headerSize = 8;
+        constexpr std::size_t trailerSize = 32;
+        if (bytes_.size() < headerSize + trailerSize + 2) {
+            return false;
+        }
+        const std::size_t trailer = bytes_.size() - trailerSize;
+        const std::size_t offsetSize = bytes_[trailer + 6];
+        refSize_ = bytes_[trailer + 7];
+        const std::uint64_t objectCount = readBigEndian(bytes_, trailer + 8, 8);
+        const std::uint64_t top = readBigEndian(bytes_, trailer + 16, 8);
+        const std::uint64_t tableOffset = readBigEndian(bytes_, trailer + 24, 8);
+        if (offsetSize < 1 || offsetSize > 8 || refSize_ < 1 || refSize_ > 8) {
+            return false;
+        }
+        if (objectCount == 0 || top >= objectCount || tableOffset < headerSize || tableOffset > trailer) {
+            return false;
+        }
+        // Objects lie between the header and the offset table, which ends where the trailer begins.
+        if (objectCount > (trailer - tableOffset) / offsetSize) {
+            return false;
+        }
+        objectsEnd_ = static_cast<std::size_t>(tableOffset);
+        offsets_.reserve(static_cast<std::size_t>(objectCount));
+        for (std::uint64_t k = 0; k < objectCount; ++k) {
+            const auto offset =
+                readBigEndian(bytes_, objectsEnd_ + static_cast<std::size_t>(k) * offsetSize, offsetSize);
+            if (offset < headerSize || offset >= objectsEnd_) {
+                return false;
+            }
+            offsets_.push_back(static_cast<std::size_t>(offset));
+        }
+        return walkFrom(static_cast<std::size_t>(top));
+    }
+
+private:
+    // Count of a sized object: the marker's low nibble, or an integer object after it when that is 0xF.
+    // Sets `at` to the first byte after the count.
+    std::optional<std::uint64_t> count(std::uint8_t marker, std::size_t& at) const {
+        const std::uint8_t info = marker & 0x0F;
+        if (info != 0x0F) {
+            return info;
+        }
+        if (at >= objectsEnd_ || (bytes_[at] & 0xF0) != 0x10 || (bytes_[at] & 0x0F) > 3) {
+            return std::nullopt;
+        }
+        const std::size_t width = std::size_t{1} << (bytes_[at] & 0x0F);
+        if (objectsEnd_ - at - 1 < width) {
+            return std::nullopt;
+        }
+        const auto value = readBigEndian(bytes_, at + 1, width);
+        at += 1 + width;
+        return value;
+    }
+
+    bool fits(std::size_t at, std::uint64_t length) const {
+        return at <= objectsEnd_ && length <= objectsEnd_ - at;
+    }
+
+    // Walks the graph from the top object with an explicit stack: a reference deeper than the depth
+    // budget (which also catches cycles) or one reference too many refuses the list.
+    bool walkFrom(std::size_t top) {
+        std::vector<std::pair<std::size_t, std::size_t>> stack{{top, 1}};
+        std::size_t visits = 1;
+        while (!stack.empty()) {
+            const auto [object, depth] = stack.back();
+            stack.pop_back();
+            std::size_t at = offsets_[object];
+            const std::uint8_t marker = bytes_[at++];
+            const std::uint8_t info = marker & 0x0F;
+            std::uint64_t length = 0;
+            std::uint64_t references = 0;
+            switch (marker >> 4) {
+            case 0x0: // null, false, true, fill
+                if (info != 0x0 && info != 0x8 && info != 0x9 && info != 0xF) {
+                    return false;
+                }
+                break;
+            case 0x1: // integer of 2^n bytes
+                if (info > 4) {
+                    return false;
+                }
+                length = std::uint64_t{1} << info;
+                break;
+            case 0x2: // real
+                if (info != 2 && info != 3) {
+                    return false;
+                }
+                length = std::uint64_t{1} << info;
+                break;
+            case 0x3: // date
+                if (info != 3) {
+                    return false;
+                }
+                length = 8;
+                break;
+            case 0x4: // data
+            case 0x5: // ASCII string
+            case 0x6: // UTF-16 string
+            {
+                const auto n = count(marker, at);
+                if (!n || *n > objectsEnd_) {
+                    return false;
+                }
+                length = (marker >> 4) == 0x6 ? *n * 2 : *n;
+                break;
+            }
+            case 0x8: // UID
+                length = std::uint64_t{info} + 1;
+                break;
+            case 0xA: // array
+            case 0xD: // dictionary: keys, then values
+            {
+                const auto n = count(marker, at);
+                if (!n || *n > objectsEnd_) {
+                    return false;
+                }
+                references = (marker >> 4) == 0xD ? *n * 2 : *n;
+                if (references > objectsEnd_ / refSize_) {
+                    return false;
+                }
+                length = references * refSize_;
+                break;
+            }
+            default:
+                return false;
+            }
+            if (!fits(at, length)) {
+                return false;
+            }
+            for (std::uint64_t k = 0; k < references; ++k) {
+                const auto target =
+                    readBigEndian(bytes_, at + static_cast<std::size_t>(k) * refSize_, refSize_);
+                if (target >= offsets_.size()) {
+                    return false;
+                }
+                if (++visits > PropertyListLimits::maxNodes || depth + 1 > PropertyListLimits::maxDepth) {
+                    return false;
+                }
+                stack.emplace_back(static_cast<std::size_t>(target), depth + 1);
+            }
+        }
+        return true;
+    }
+
+    Bytes bytes_;
+    std::size_t refSize_ = 0;
+    std::size_t objectsEnd_ = 0;
+    std::vector<std::size_t> offsets_;
+};
+
+} // namespace
+
+bool propertyListPassesGuard(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() > PropertyListLimits::maxBytes) {
+        return false;
+    }
+    if (startsWith(bytes, 0, "bplist00")) {
+        return BinaryWalk(bytes).run();
+    }
+    return xmlPassesGuard(bytes);
+}
+
+} // namespace agent

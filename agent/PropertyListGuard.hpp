@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace agent {
+
+// Bounds on what a property list may be before any library parses it. Job files and the exceptions
+// file are a few kilobytes and a handful of levels deep; these leave a wide margin while keeping the
+// parse of a hostile file small (a parser's tree costs tens of bytes per node, and some free it by
+// recursion).
+struct PropertyListLimits {
+    static constexpr std::size_t maxBytes = 1024 * 1024;
+    static constexpr std::size_t maxDepth = 128;
+    // Every element, and in a binary list every reference (a shared object counts once per reference,
+    // since a parser may copy it once per reference).
+    static constexpr std::size_t maxNodes = 100'000;
+};
+
+// Whether the bytes may be handed to a property-list parser: within the size bound, and a walk of their
+// structure (XML nesting, or the binary object graph) stays within the depth and node budgets. Binary
+// lists are recognised by their "bplist00" magic; everything else is walked as XML.
+bool propertyListPassesGuard(std::span<const std::uint8_t> bytes);
+
+} // namespace agent

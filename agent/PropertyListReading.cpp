@@ -1,0 +1,41 @@
+#include "PropertyListReading.hpp"
+
+#include "FileReading.hpp"
+#include "PropertyListGuard.hpp"
+#include "frameworks/Mortar.hpp"
+
+namespace agent {
+
+std::optional<PlistValue::Dictionary> dictionaryFromBytes(PropertyListParser& parser,
+                                                          std::span<const std::uint8_t> bytes) {
+    if (!propertyListPassesGuard(bytes)) {
+        return std::nullopt;
+    }
+    auto value = parser.parse(bytes);
+    if (!value || value->dictionary() == nullptr) {
+        return std::nullopt;
+    }
+    return *value->dictionary();
+}
+
+std::optional<PlistValue::Dictionary> readDictionary(FileAccess& files, PropertyListParser& parser,
+                                                     const std::filesystem::path& path) {
+    const auto bytes = readBounded(files, path, PropertyListLimits::maxBytes);
+    if (!bytes) {
+        return std::nullopt;
+    }
+    return dictionaryFromBytes(parser, *bytes);
+}
+
+std::string jobLabel(const std::optional<PlistValue::Dictionary>& dictionary) {
+    if (!dictionary) {
+        return "";
+    }
+    const auto found = dictionary->find(mortar::Const::Key::label);
+    if (found == dictionary->end() || found->second.string() == nullptr) {
+        return "";
+    }
+    return *found->second.string();
+}
+
+} // namespace agent

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "frameworks/FileAccess.hpp"
+#include "frameworks/PropertyList.hpp"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace agent {
+
+// The bytes as a property list whose root is a dictionary; absent when the guard refuses them, the parser
+// fails or the root is something else.
+std::optional<PlistValue::Dictionary> dictionaryFromBytes(PropertyListParser& parser,
+                                                          std::span<const std::uint8_t> bytes);
+
+// The file as a property list whose root is a dictionary; absent when it is no regular file, is larger
+// than the guard's size bound, or is not such a list.
+std::optional<PlistValue::Dictionary> readDictionary(FileAccess& files, PropertyListParser& parser,
+                                                     const std::filesystem::path& path);
+
+// The job label: the string under the label key, or "" when there is none.
+std::string jobLabel(const std::optional<PlistValue::Dictionary>& dictionary);
+
+} // namespace agent
