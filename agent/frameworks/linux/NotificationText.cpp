@@ -1,0 +1,107 @@
+#include "NotificationText.hpp"
+
+#include <algorithm>
+
+namespace agent {
+
+namespace {
+
+constexpr std::string_view replacement = "\xEF\xBF\xBD"; // U+FFFD
+
+// Length of the valid UTF-8 sequence at the start of `bytes` (shortest form, no surrogates, at most
+// U+10FFFF), or 0.
+std::size_t validSequence(std::string_view bytes) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    const auto continuation = [&](std::size_t i) { return i < bytes.size() && (byte(i) & 0xC0) == 0x80; };
+    const unsigned char lead = byte(0);
+    if (lead >= 0x01 && lead <= 0x7F) {
+        return 1;
+    }
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        return continuation(1) ? 2 : 0;
+    }
+    if (lead >= 0xE0 && lead <= 0xEF) {
+        if (!continuation(1) || !continuation(2)) {
+            return 0;
+        }
+        if ((lead == 0xE0 && byte(1) < 0xA0) || (lead == 0xED && byte(1) > 0x9F)) {
+            return 0; // overlong, or a surrogate
+        }
+        return 3;
+    }
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        if (!continuation(1) || !continuation(2) || !continuation(3)) {
+            return 0;
+        }
+        if ((lead == 0xF0 && byte(1) < 0x90) || (lead == 0xF4 && byte(1) > 0x8F)) {
+            return 0; // overlong, or above U+10FFFF
+        }
+        return 4;
+    }
+    return 0; // NUL, a stray continuation byte, or a lead byte that is never valid
+}
+
+std::string sanitized(std::string_view text, bool markup) {
+    std::string result;
+    result.reserve(text.size());
+    while (!text.empty()) {
+        const std::size_t length = validSequence(text);
+        if (length == 0) {
+            result += replacement;
+            text.remove_prefix(1);
+            continue;
+        }
+        const char c = text.front();
+        if (markup && c == '&') {
+            result += "&amp;";
+        } else if (markup && c == '<') {
+            result += "&lt;";
+        } else if (markup && c == '>') {
+            result += "&gt;";
+        } else {
+            result.append(text.substr(0, length));
+        }
+        text.remove_prefix(length);
+    }
+    return result;
+}
+
+} // namespace
+
+std::string notificationBody(std::string_view text, bool markup) {
+    return sanitized(text, markup);
+}
+
+std::string notificationString(std::string_view text) {
+    return sanitized(text, false);
+}
+
+void PostedNotifications::remember(std::uint32_t id, UserNotification notification) {
+    if (byId_.insert_or_assign(id, std::move(notification)).second) {
+        order_.push_back(id);
+    }
+    while (byId_.size() > capacity_ && !order_.empty()) {
+        byId_.erase(order_.front());
+        order_.pop_front();
+    }
+}
+
+void PostedNotifications::forget(std::uint32_t id) {
+    if (byId_.erase(id) > 0) {
+        order_.erase(std::find(order_.begin(), order_.end(), id));
+    }
+}
+
+std::optional<UserNotification> PostedNotifications::activated(std::uint32_t id,
+                                                               std::string_view actionKey) const {
+    if (actionKey != "default") {
+        return std::nullopt;
+    }
+    const auto found = byId_.find(id);
+    if (found == byId_.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+} // namespace agent

@@ -1,0 +1,64 @@
+// The process-wide MonitorFolders of the program, wired to the real platform.
+#include "DBusNotificationCenter.hpp"
+#include "GLibMainQueue.hpp"
+#include "GioWorkspace.hpp"
+#include "InotifyFolderMonitor.hpp"
+#include "JobFolders.hpp"
+#include "MainBundle.hpp"
+#include "MonitorFolders.hpp"
+#include "RightToLeft.hpp"
+
+#include <gio/gio.h>
+
+namespace agent {
+
+namespace {
+
+// The session bus connection, or null without a session bus.
+struct SessionBus {
+    GDBusConnection* connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    SessionBus() = default;
+    SessionBus(const SessionBus&) = delete;
+    SessionBus& operator=(const SessionBus&) = delete;
+    ~SessionBus() {
+        if (connection != nullptr) {
+            g_object_unref(connection);
+        }
+    }
+};
+
+// The real backends, made once on the main thread at the first access and kept for the process's life.
+struct RealPlatform {
+    SessionBus bus;
+    std::unique_ptr<FileAccess> files = makeFileAccess();
+    std::unique_ptr<PropertyListParser> propertyLists = makePropertyListParser();
+    gantry::Crypto crypto{gantry::makeMd5};
+    InotifyMonitorFactory monitors;
+    GLibMainQueue mainQueue;
+    GLibSleeper sleeper;
+    GLibTimer timer;
+    mortar::Limit limit{timer};
+    GioWorkspace workspace;
+    DBusNotificationCenter notificationCenter{bus.connection};
+    mortar::Interface interface { notificationCenter, messagesLocaleIsRightToLeft() };
+
+    AgentPlatform platform() {
+        return AgentPlatform{*files,  *propertyLists, crypto,    monitors,           mainQueue,
+                             sleeper, limit,          workspace, notificationCenter, interface};
+    }
+};
+
+} // namespace
+
+SharedMonitorFolders& sharedMonitorFolders() {
+    static SharedMonitorFolders shared([] {
+        static RealPlatform real;
+        return std::make_shared<MonitorFolders>(
+            real.platform(),
+            AgentPlaces{watchedFolders(), exceptionsFileURL(), mortar::File::nonSandboxedHomeFolderPath(),
+                        gantry::Product::main().jobScheme, mainBundleIdentifier(), folderMonitors()});
+    });
+    return shared;
+}
+
+} // namespace agent
