@@ -60,8 +60,14 @@ public:
             return std::nullopt;
         }
         std::vector<FolderEntry> entries;
-        errno = 0;
-        while (const dirent* entry = ::readdir(directory)) {
+        bool failed = false;
+        for (;;) {
+            errno = 0; // readdir tells the end from an error only through errno
+            const dirent* entry = ::readdir(directory);
+            if (entry == nullptr) {
+                failed = errno != 0;
+                break;
+            }
             if (entry->d_name[0] == '.') {
                 continue; // hidden, and "." and ".."
             }
@@ -72,7 +78,6 @@ public:
             }
             entries.push_back(std::move(listed));
         }
-        const bool failed = errno != 0;
         ::closedir(directory);
         if (failed) {
             return std::nullopt;

@@ -1,0 +1,251 @@
+#pragma once
+
+#include "JobFolders.hpp"
+#include "MonitorFolders.hpp"
+#include "TempFolder.hpp"
+
+#include <deque>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/stat.h>
+#include <utility>
+#include <vector>
+
+namespace agent_test {
+
+using namespace agent;
+
+// A timer that fires only when the test says so.
+class FakeTimer final : public Timer {
+public:
+    void after(std::chrono::nanoseconds delay, std::function<void()> closure) override {
+        std::lock_guard lock(mutex_);
+        pending_.emplace_back(delay, std::move(closure));
+    }
+    std::size_t pending() {
+        std::lock_guard lock(mutex_);
+        return pending_.size();
+    }
+    std::chrono::nanoseconds lastDelay() {
+        std::lock_guard lock(mutex_);
+        return pending_.empty() ? std::chrono::nanoseconds(-1) : pending_.back().first;
+    }
+    // Fires the timers armed so far, in order; timers armed while firing wait for the next call.
+    void fire() {
+        std::deque<std::pair<std::chrono::nanoseconds, std::function<void()>>> due;
+        {
+            std::lock_guard lock(mutex_);
+            due.swap(pending_);
+        }
+        for (auto& timer : due) {
+            timer.second();
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    std::deque<std::pair<std::chrono::nanoseconds, std::function<void()>>> pending_;
+};
+
+// The main queue, stepped by hand.
+class FakeMainQueue final : public MainQueue {
+public:
+    void async(std::function<void()> block) override {
+        std::lock_guard lock(mutex_);
+        blocks_.push_back(std::move(block));
+    }
+    std::size_t pending() {
+        std::lock_guard lock(mutex_);
+        return blocks_.size();
+    }
+    void runAll() {
+        for (;;) {
+            std::function<void()> block;
+            {
+                std::lock_guard lock(mutex_);
+                if (blocks_.empty()) {
+                    return;
+                }
+                block = std::move(blocks_.front());
+                blocks_.pop_front();
+            }
+            block();
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    std::deque<std::function<void()>> blocks_;
+};
+
+class FakeSleeper final : public Sleeper {
+public:
+    void sleepFor(std::chrono::nanoseconds duration) override {
+        slept.push_back(duration);
+        if (onSleep) {
+            onSleep();
+        }
+    }
+    std::vector<std::chrono::nanoseconds> slept;
+    std::function<void()> onSleep;
+};
+
+class FakeWorkspace final : public Workspace {
+public:
+    std::optional<std::string> menuBarOwnerLocalizedName() override { return menuBarOwner; }
+    bool openURL(const std::string& url) override {
+        opened.push_back(url);
+        return true;
+    }
+    bool launchApplication(const std::string& bundleIdentifier) override {
+        launched.push_back(bundleIdentifier);
+        return true;
+    }
+    std::optional<std::string> menuBarOwner;
+    std::vector<std::string> opened;
+    std::vector<std::string> launched;
+};
+
+class FakeNotificationCenter final : public NotificationCenter {
+public:
+    void setDelegate(std::weak_ptr<NotificationCenterDelegate> newDelegate) override {
+        delegate = std::move(newDelegate);
+    }
+    void deliver(const UserNotification& notification) override {
+        std::lock_guard lock(mutex);
+        delivered.push_back(notification);
+    }
+    std::vector<std::string> texts() {
+        std::lock_guard lock(mutex);
+        std::vector<std::string> result;
+        for (const auto& notification : delivered) {
+            result.push_back(notification.text);
+        }
+        return result;
+    }
+    std::mutex mutex;
+    std::weak_ptr<NotificationCenterDelegate> delegate;
+    std::vector<UserNotification> delivered;
+};
+
+// Hands out plain monitors; the test plays the backend and calls report().
+class FakeMonitorFactory final : public MonitorFactory {
+public:
+    std::shared_ptr<mortar::SingleFolderMonitor> makeMonitor(const std::filesystem::path& url) override {
+        auto monitor = std::make_shared<mortar::SingleFolderMonitor>(url);
+        made.push_back(monitor);
+        return monitor;
+    }
+    std::vector<std::weak_ptr<mortar::SingleFolderMonitor>> made;
+};
+
+// Seven job folders, a home folder and the exceptions folder under one temporary folder; real POSIX file
+// access, MD5 and property lists; fakes for everything that needs a desktop or takes time.
+class AgentWorld {
+public:
+    explicit AgentWorld(bool rightToLeft = false)
+        : files(makeFileAccess())
+        , parser(makePropertyListParser())
+        , crypto([] { return gantry::makeMd5(); })
+        , limit(timer)
+        , interface(center, rightToLeft) {
+        const auto root = temp.path();
+        home = (root / "home").string();
+        userAgents = root / "home" / "Library" / "LaunchAgents";
+        std::filesystem::create_directories(userAgents);
+        folders.push_back(userAgents / "");
+        for (const auto& library : {root / "Library" / "", root / "System" / "Library" / ""}) {
+            for (const auto& folder : JobFolder::folders(library)) {
+                folders.push_back(folder);
+            }
+        }
+        exceptionsFolder = root / "home" / "Library" / "Application Support" / "Quorvel";
+        std::filesystem::create_directories(exceptionsFolder);
+    }
+
+    AgentPlatform platform() {
+        return AgentPlatform{*files,  *parser, crypto,    monitors, mainQueue,
+                             sleeper, limit,   workspace, center,   interface};
+    }
+    AgentPlaces places() {
+        return AgentPlaces{
+            folders, exceptionsFolder / "Exceptions.plist", home, scheme, "app.quorvel.Quorvel", monitorList};
+    }
+    std::shared_ptr<MonitorFolders> make() { return std::make_shared<MonitorFolders>(platform(), places()); }
+
+    // The monitor made last for a folder (either spelling of the URL).
+    std::shared_ptr<mortar::SingleFolderMonitor> monitorFor(const std::filesystem::path& folder) {
+        const auto plain = (folder / "").string();
+        for (auto it = monitors.made.rbegin(); it != monitors.made.rend(); ++it) {
+            auto monitor = it->lock();
+            if (monitor && (monitor->url() / "").string() == plain) {
+                return monitor;
+            }
+        }
+        return nullptr;
+    }
+
+    // A folder reports, the window passes and the main queue runs: one full check.
+    void reportAndCheck(const std::filesystem::path& folder) {
+        monitorFor(folder)->report();
+        timer.fire();
+        mainQueue.runAll();
+    }
+
+    std::string path(const std::string& name) const { return (userAgents / name).string(); }
+
+    test_support::TempFolder temp{"quorvel-agent"};
+    std::string home;
+    std::filesystem::path userAgents;
+    std::filesystem::path exceptionsFolder;
+    std::vector<std::filesystem::path> folders;
+    std::optional<std::string> scheme = "quorvel";
+    MonitorList monitorList;
+
+    std::unique_ptr<FileAccess> files;
+    std::unique_ptr<PropertyListParser> parser;
+    gantry::Crypto crypto;
+    FakeMonitorFactory monitors;
+    FakeMainQueue mainQueue;
+    FakeSleeper sleeper;
+    FakeTimer timer;
+    mortar::Limit limit;
+    FakeWorkspace workspace;
+    FakeNotificationCenter center;
+    mortar::Interface interface;
+};
+
+inline void writeFile(const std::filesystem::path& path, const std::string& contents) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << contents;
+}
+
+inline std::string jobPlist(const std::string& label, const std::string& extra = "") {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+           "<plist version=\"1.0\">\n<dict>\n\t<key>Label</key>\n\t<string>" +
+           label + "</string>\n" + extra + "</dict>\n</plist>\n";
+}
+
+inline std::string exceptionsPlist(const std::string& arrayBody) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+           "<key>Exceptions</key>\n<array>" +
+           arrayBody + "</array>\n</dict>\n</plist>\n";
+}
+
+// Sets a file's modification date exactly.
+inline void setModified(const std::filesystem::path& path, const FileDate& date) {
+    const auto since = date.time_since_epoch();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
+    const timespec times[2] = {
+        {0, UTIME_OMIT},
+        {static_cast<time_t>(seconds.count()), static_cast<long>((since - seconds).count())}};
+    ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+} // namespace agent_test

@@ -1,0 +1,44 @@
+#include "AgentFakes.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace agent_test;
+
+TEST(Exceptions, OnlyAValidArrayOfStringsReplacesTheList) {
+    AgentWorld world;
+    const auto file = world.exceptionsFolder / "Exceptions.plist";
+    auto monitorFolders = world.make();
+    monitorFolders->startMonitoring();
+    EXPECT_TRUE(monitorFolders->exceptions().empty());
+    const auto reload = [&] { world.monitorFor(world.exceptionsFolder)->report(); };
+
+    writeFile(file, exceptionsPlist("<string>b</string><string>a</string><string>b</string>"));
+    reload();
+    const std::vector<std::string> list{"b", "a", "b"};
+    EXPECT_EQ(monitorFolders->exceptions(), list);
+    EXPECT_EQ(world.timer.pending(), 0u); // reloaded at once, no check scheduled
+
+    for (const std::string& spoiled :
+         {exceptionsPlist("<string>c</string><integer>1</integer>"),
+          std::string("<plist><dict><key>Other</key><array/></dict></plist>"),
+          std::string("<plist><array><string>c</string></array></plist>"),
+          std::string("<plist><dict><key>Exceptions</key><string>c</string></dict></plist>"),
+          std::string("garbage")}) {
+        writeFile(file, spoiled);
+        reload();
+        EXPECT_EQ(monitorFolders->exceptions(), list) << spoiled;
+    }
+    std::filesystem::remove(file);
+    reload();
+    EXPECT_EQ(monitorFolders->exceptions(), list);
+
+    // A change to any file in the folder reloads: here the list was rewritten beside another file's change.
+    writeFile(file, exceptionsPlist("<string>z</string>"));
+    writeFile(world.exceptionsFolder / "Other.plist", "x");
+    world.monitorFor(world.exceptionsFolder / "")->report();
+    EXPECT_EQ(monitorFolders->exceptions(), std::vector<std::string>{"z"});
+
+    writeFile(file, exceptionsPlist(""));
+    reload();
+    EXPECT_TRUE(monitorFolders->exceptions().empty());
+}

@@ -1,0 +1,207 @@
+#include "AgentFakes.hpp"
+#include "FileReading.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace agent_test;
+
+namespace {
+
+std::string binaryPlist(plist_t root) {
+    char* bytes = nullptr;
+    std::uint32_t length = 0;
+    plist_to_bin(root, &bytes, &length);
+    std::string result(bytes, length);
+    std::free(bytes);
+    plist_free(root);
+    return result;
+}
+
+std::string binaryJob(const char* label) {
+    plist_t root = plist_new_dict();
+    plist_dict_set_item(root, "Label", plist_new_string(label));
+    plist_dict_set_item(root, "RunAtLoad", plist_new_bool(1));
+    return binaryPlist(root);
+}
+
+} // namespace
+
+TEST(JobScan, RecordsEveryVisibleFileDirectlyInTheFoldersWithItsLabel) {
+    AgentWorld world;
+    writeFile(world.path("xml.plist"), jobPlist("org.example.xml"));
+    writeFile(world.path("binary.plist"), binaryJob("org.example.binary"));
+    writeFile(world.path("notes.txt"), "not a property list");
+    writeFile(world.path("number.plist"),
+              "<plist version=\"1.0\"><dict><key>Label</key><integer>5</integer></dict></plist>");
+    writeFile(world.path("array.plist"), "<plist version=\"1.0\"><array><string>x</string></array></plist>");
+    writeFile(world.path(".hidden.plist"), jobPlist("org.example.hidden"));
+    std::filesystem::create_directories(world.userAgents / "Folder.plist");
+    writeFile(world.userAgents / "Folder.plist" / "inner.plist", jobPlist("org.example.inner"));
+    // Another job folder; the others (local startup items, all of the system's) do not exist.
+    std::filesystem::create_directories(world.folders[2]);
+    writeFile(world.folders[2] / "daemon.plist", jobPlist("org.example.daemon"));
+
+    auto monitorFolders = world.make();
+    const auto snapshot = monitorFolders->scanJobFolders();
+
+    std::map<std::string, std::string> labels;
+    for (const auto& [path, job] : snapshot) {
+        labels[path] = job.label;
+        EXPECT_EQ(job.checksum.size(), 32u) << path;
+    }
+    const std::map<std::string, std::string> expected{
+        {world.path("xml.plist"), "org.example.xml"},
+        {world.path("binary.plist"), "org.example.binary"},
+        {world.path("notes.txt"), ""},
+        {world.path("number.plist"), ""},
+        {world.path("array.plist"), ""},
+        {(world.folders[2] / "daemon.plist").string(), "org.example.daemon"},
+    };
+    EXPECT_EQ(labels, expected);
+
+    // Known digest, and the date at full precision.
+    writeFile(world.path("abc"), "abc");
+    const FileDate date{std::chrono::seconds(1'600'000'000) + std::chrono::nanoseconds(123'456'789)};
+    setModified(world.path("abc"), date);
+    const auto again = monitorFolders->scanJobFolders();
+    EXPECT_EQ(again.at(world.path("abc")).checksum, "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(again.at(world.path("abc")).modifiedDate, date);
+
+    // Unchanged folders scan equal.
+    EXPECT_EQ(monitorFolders->scanJobFolders(), again);
+}
+
+TEST(JobScan, LeavesOutWhatIsNoRegularFileWithoutBlocking) {
+    AgentWorld world;
+    writeFile(world.path("real.plist"), jobPlist("org.example.real"));
+    ASSERT_EQ(::mkfifo(world.path("fifo.plist").c_str(), 0600), 0);
+    std::filesystem::create_symlink("/dev/zero", world.path("zero.plist"));
+    std::filesystem::create_symlink(world.path("real.plist"), world.path("link.plist"));
+    std::filesystem::create_symlink(world.path("gone.plist"), world.path("dangling.plist"));
+    const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(sock, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const auto socketPath = world.path("socket.plist");
+    ASSERT_LT(socketPath.size(), sizeof(address.sun_path));
+    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+
+    auto monitorFolders = world.make();
+    const auto snapshot = monitorFolders->scanJobFolders();
+    ::close(sock);
+
+    std::vector<std::string> paths;
+    for (const auto& entry : snapshot) {
+        paths.push_back(entry.first);
+    }
+    EXPECT_EQ(paths, (std::vector<std::string>{world.path("link.plist"), world.path("real.plist")}));
+    EXPECT_EQ(snapshot.at(world.path("link.plist")).label, "org.example.real");
+
+    // The other reads go through the same door: the label read before posting, and the exceptions file.
+    std::filesystem::remove(world.exceptionsFolder);
+    std::filesystem::create_symlink("/dev/zero", world.exceptionsFolder);
+    monitorFolders->readExceptions();
+    EXPECT_TRUE(monitorFolders->exceptions().empty());
+    monitorFolders->postNotification(world.path("fifo.plist"), MonitorFolders::Kind::new_);
+    EXPECT_EQ(world.center.texts(), std::vector<std::string>{"New: ~/Library/LaunchAgents/fifo.plist"});
+}
+
+TEST(JobScan, ReadsLargeFilesInChunksAndSkipsTheirParse) {
+    // A source of 32 MiB that is never in memory at once.
+    class Zeros final : public ReadableFile {
+    public:
+        std::optional<std::size_t> read(std::span<std::uint8_t> buffer) override {
+            largest = std::max(largest, buffer.size());
+            const auto count = std::min<std::uint64_t>(buffer.size(), left);
+            std::fill_n(buffer.begin(), count, std::uint8_t{0});
+            left -= count;
+            return static_cast<std::size_t>(count);
+        }
+        std::optional<FileState> state() override { return FileState{}; }
+        std::uint64_t left = 32u << 20;
+        std::size_t largest = 0;
+    } zeros;
+    gantry::Crypto crypto([] { return gantry::makeMd5(); });
+    EXPECT_EQ(crypto.md5Digest(zeros), "58f06dd588d8ffb3beb46ada6309436b");
+    EXPECT_LE(zeros.largest, 1u << 20);
+
+    AgentWorld world;
+    const std::string padding(1200 * 1024, ' ');
+    writeFile(world.path("large.plist"), jobPlist("org.example.large", "<!--" + padding + "-->"));
+    writeFile(world.path("fits.plist"),
+              jobPlist("org.example.fits", "<!--" + std::string(900 * 1024, ' ') + "-->"));
+    const auto snapshot = world.make()->scanJobFolders();
+    EXPECT_EQ(snapshot.at(world.path("large.plist")).label, "");
+    EXPECT_EQ(snapshot.at(world.path("fits.plist")).label, "org.example.fits");
+}
+
+// Appends to the file it reads on the first read of the first `moves` openings.
+class MovingFileAccess final : public FileAccess {
+public:
+    MovingFileAccess(FileAccess& files, int moves)
+        : files_(files)
+        , moves_(moves) {}
+    std::optional<std::vector<FolderEntry>> list(const std::filesystem::path& folder) override {
+        return files_.list(folder);
+    }
+    std::unique_ptr<ReadableFile> openRegular(const std::filesystem::path& file) override {
+        auto opened = files_.openRegular(file);
+        if (!opened) {
+            return nullptr;
+        }
+        ++openings;
+        return std::make_unique<Moving>(std::move(opened), file, moves_-- > 0);
+    }
+    int openings = 0;
+
+private:
+    class Moving final : public ReadableFile {
+    public:
+        Moving(std::unique_ptr<ReadableFile> file, std::filesystem::path path, bool move)
+            : file_(std::move(file))
+            , path_(std::move(path))
+            , move_(move) {}
+        std::optional<std::size_t> read(std::span<std::uint8_t> buffer) override {
+            if (move_) {
+                move_ = false;
+                std::ofstream(path_, std::ios::app) << "more";
+            }
+            return file_->read(buffer);
+        }
+        std::optional<FileState> state() override { return file_->state(); }
+
+    private:
+        std::unique_ptr<ReadableFile> file_;
+        std::filesystem::path path_;
+        bool move_;
+    };
+    FileAccess& files_;
+    int moves_;
+};
+
+TEST(JobScan, AFileThatChangesWhileReadIsReadAgainOrLeftOut) {
+    AgentWorld world;
+    writeFile(world.path("busy.plist"), "x");
+    gantry::Crypto crypto([] { return gantry::makeMd5(); });
+
+    MovingFileAccess onceMoving(*world.files, 1);
+    const auto settled = readDigested(onceMoving, crypto, world.path("busy.plist"), 1024);
+    ASSERT_TRUE(settled);
+    EXPECT_EQ(onceMoving.openings, 2);
+    // The second reading's checksum, of "xmore", with the date and size of that same version.
+    EXPECT_EQ(settled->checksum, "db217c9e4e79ee6b3ee38307a92d8b77");
+    EXPECT_EQ(settled->contents, (std::vector<std::uint8_t>{'x', 'm', 'o', 'r', 'e'}));
+    EXPECT_EQ(settled->state.size, 5u);
+    EXPECT_EQ(settled->state.modified, world.files->openRegular(world.path("busy.plist"))->state()->modified);
+
+    MovingFileAccess alwaysMoving(*world.files, 100);
+    EXPECT_FALSE(readDigested(alwaysMoving, crypto, world.path("busy.plist"), 1024));
+    EXPECT_EQ(alwaysMoving.openings, 2);
+}
