@@ -81,8 +81,8 @@ std::vector<char*> argumentVector(const std::vector<std::string>& arguments) {
 int spawn(pid_t& pid, const std::string& program, const std::vector<std::string>& arguments,
           posix_spawn_file_actions_t* actions) {
     static const SpawnAttributes attributes;
-    std::vector<char*> argv =
-        argumentVector(arguments.empty() ? std::vector<std::string>{program} : arguments);
+    const std::vector<std::string> programOnly{program};
+    std::vector<char*> argv = argumentVector(arguments.empty() ? programOnly : arguments);
     return posix_spawn(&pid, program.c_str(), actions, attributes.get(), argv.data(), environ);
 }
 

@@ -1,0 +1,58 @@
+#include "ServiceFakes.hpp"
+
+#include <cstring>
+#include <gtest/gtest.h>
+
+using namespace service_test;
+using Command = Controller::Command;
+
+TEST(JobCommands, PassTheArgumentAsOneElementOfTheVector) {
+    Service service;
+    const std::string path = "/tmp/a job/with 'quotes' \"and\"\nnewline; $(touch x) *.plist";
+    EXPECT_FALSE(service.controller.runJobCommand(Command::load, path));
+    EXPECT_FALSE(service.controller.runJobCommand(Command::unload, path));
+    EXPECT_FALSE(service.controller.runJobCommand(Command::remove, "com.example job"));
+    std::vector<std::vector<std::string>> expected{
+        {"load", "-w", path}, {"unload", "-w", path}, {"remove", "com.example job"}};
+    EXPECT_EQ(service.launchctl.calls(), expected);
+}
+
+TEST(JobCommands, OnlyTheExitStatusDecides) {
+    Service service;
+    service.launchctl.setError("load", "launchctl: no plist was returned\n");
+    service.launchctl.setOutput("load", "complaint on stdout\n");
+    EXPECT_FALSE(service.controller.runJobCommand(Command::load, "/p")) << "complaints with status 0 succeed";
+
+    for (int status : {1, 2, 113, 255}) {
+        service.launchctl.setStatus("load", status);
+        service.launchctl.setStatus("unload", status);
+        service.launchctl.setStatus("remove", status);
+        EXPECT_EQ(service.controller.runJobCommand(Command::load, "/p"), errorReply(5)) << status;
+        EXPECT_EQ(service.controller.runJobCommand(Command::unload, "/p"), errorReply(6)) << status;
+        EXPECT_EQ(service.controller.runJobCommand(Command::remove, "l"), errorReply(4)) << status;
+    }
+}
+
+TEST(JobCommands, ALaunchctlThatCannotStartFailsWithTheCommandsCode) {
+    Service service;
+    for (const std::string& missing : {service.path("no-such-launchctl"), service.path("")}) {
+        Controller controller(service.controller.platform(), missing);
+        EXPECT_EQ(controller.runJobCommand(Command::load, "/p"), errorReply(5));
+        EXPECT_EQ(controller.runJobCommand(Command::unload, "/p"), errorReply(6));
+        EXPECT_EQ(controller.runJobCommand(Command::remove, "l"), errorReply(4));
+    }
+    writeFile(service.path("not-executable"), "#!/bin/sh\nexit 0\n");
+    Controller controller(service.controller.platform(), service.path("not-executable"));
+    EXPECT_EQ(controller.runJobCommand(Command::load, "/p"), errorReply(5));
+}
+
+TEST(ErrorReply, HasTheTwoShapes) {
+    EXPECT_EQ(makeErrorReply(std::int64_t{6}), errorReply(6));
+    Dictionary fromError = makeErrorReply(PlatformError{"SomeDomain", -43, "It went wrong", ""});
+    EXPECT_EQ(fromError, (Dictionary{{"error", Value(Dictionary{{"domain", Value("SomeDomain")},
+                                                                {"code", Value(std::int64_t{-43})},
+                                                                {"description", Value("It went wrong")},
+                                                                {"suggestion", Value("")}})}}));
+    Dictionary withSuggestion = makeErrorReply(PlatformError{"D", 1, "d", "Try again."});
+    EXPECT_EQ(*withSuggestion.at("error").dictionary()->at("suggestion").string(), "Try again.");
+}
