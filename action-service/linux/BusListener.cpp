@@ -1,0 +1,309 @@
+#include "BusListener.hpp"
+
+#include "SerialQueue.hpp"
+#include "VariantValue.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <unistd.h>
+#include <utility>
+
+namespace action_service {
+
+namespace {
+
+constexpr const char* busService = "org.freedesktop.DBus";
+constexpr const char* busPath = "/org/freedesktop/DBus";
+constexpr const char* busInterface = "org.freedesktop.DBus";
+
+std::string introspectionXml(const std::string& interface) {
+    return "<node><interface name='" + interface +
+           "'>"
+           "<method name='RunAction'>"
+           "<arg name='request' type='a{sv}' direction='in'/>"
+           "<arg name='reply' type='a{sv}' direction='out'/>"
+           "</method>"
+           "<method name='ListenerEndpoint'>"
+           "<arg name='endpoint' type='as' direction='out'/>"
+           "</method>"
+           "</interface></node>";
+}
+
+void report(const char* what, GError* error) {
+    std::fprintf(stderr, "Quorvel5XPCAction: %s: %s\n", what,
+                 error != nullptr ? error->message : "unknown error");
+    std::fflush(stderr);
+    g_clear_error(&error);
+}
+
+} // namespace
+
+// One caller: the connection the delegate accepts, exports on and resumes.
+class BusListener::Caller final : public Connection {
+public:
+    void setExportedInterface(const Interface& interface) override {
+        protocol_ = std::string(interface.protocol);
+    }
+    void setExportedObject(RemoteObjectType& object) override { object_ = &object; }
+    void resume() override {
+        if (!queue_) {
+            queue_ = std::make_unique<SerialQueue>();
+        }
+    }
+
+    // The object calls go to, once the connection exports RemoteObjectType and is resumed.
+    RemoteObjectType* exported() const {
+        return queue_ && object_ != nullptr && protocol_ == RemoteObjectType::name ? object_ : nullptr;
+    }
+    SerialQueue& queue() { return *queue_; }
+
+private:
+    std::string protocol_;
+    RemoteObjectType* object_ = nullptr;
+    std::unique_ptr<SerialQueue> queue_; // retired with the caller
+};
+
+// A method call being carried out. It keeps only what its reply needs (a reply message without
+// body), not the call message, so the request's bytes can go as soon as they are read.
+class BusListener::Call {
+public:
+    explicit Call(GDBusMethodInvocation* invocation) {
+        GDBusMessage* message = g_dbus_method_invocation_get_message(invocation);
+        if ((g_dbus_message_get_flags(message) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED) == 0) {
+            replyMessage_ = g_dbus_message_new_method_reply(message);
+        }
+    }
+    ~Call() {
+        if (replyMessage_ != nullptr) {
+            g_object_unref(replyMessage_);
+        }
+    }
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+
+    // Takes the floating body.
+    void send(GDBusConnection* connection, GVariant* body) {
+        g_variant_ref_sink(body);
+        if (replyMessage_ != nullptr && connection != nullptr) {
+            g_dbus_message_set_body(replyMessage_, body);
+            GError* error = nullptr;
+            if (!g_dbus_connection_send_message(connection, replyMessage_, G_DBUS_SEND_MESSAGE_FLAGS_NONE,
+                                                nullptr, &error)) {
+                report("could not send a reply", error);
+            }
+        }
+        g_variant_unref(body);
+    }
+
+    std::optional<Dictionary> reply; // stored by the reply callback, sent when the action is over
+
+private:
+    GDBusMessage* replyMessage_ = nullptr;
+};
+
+BusListener& BusListener::service() {
+    // Never destroyed: caller threads may still use it while the process ends.
+    static BusListener& listener = *new BusListener(BusNames::forBundleIdentifier(mainBundleIdentifier()));
+    return listener;
+}
+
+BusListener::BusListener(BusNames names)
+    : names_(std::move(names)) {
+    GError* error = nullptr;
+    introspection_ = g_dbus_node_info_new_for_xml(introspectionXml(names_.interface).c_str(), &error);
+    if (introspection_ == nullptr) {
+        report("bad interface description", error);
+    }
+}
+
+int BusListener::resume() {
+    // Started by the bus: answer on that bus. Started by hand: the session bus.
+    const bool activated =
+        g_getenv("DBUS_STARTER_BUS_TYPE") != nullptr || g_getenv("DBUS_STARTER_ADDRESS") != nullptr;
+    loop_ = g_main_loop_new(nullptr, FALSE);
+    g_bus_own_name(activated ? G_BUS_TYPE_STARTER : G_BUS_TYPE_SESSION, names_.name.c_str(),
+                   G_BUS_NAME_OWNER_FLAGS_NONE, onBusAcquired, nullptr, onNameLost, this, nullptr);
+    g_main_loop_run(loop_);
+    return 0;
+}
+
+std::shared_ptr<ListenerEndpoint> BusListener::endpoint() {
+    GDBusConnection* connection = connection_.load();
+    if (connection == nullptr) {
+        return nullptr;
+    }
+    const gchar* name = g_dbus_connection_get_unique_name(connection);
+    return name != nullptr ? std::make_shared<BusEndpoint>(name) : nullptr;
+}
+
+void BusListener::onBusAcquired(GDBusConnection* connection, const gchar*, gpointer self) {
+    auto& listener = *static_cast<BusListener*>(self);
+    // Our own handler ends the loop, so that the process ends by returning from its entry.
+    g_dbus_connection_set_exit_on_close(connection, FALSE);
+    g_signal_connect(connection, "closed", G_CALLBACK(onClosed), self);
+    listener.connection_.store(static_cast<GDBusConnection*>(g_object_ref(connection)));
+    // Subscribed before the name is requested, so no caller can leave unnoticed.
+    g_dbus_connection_signal_subscribe(connection, busService, busInterface, "NameOwnerChanged", busPath,
+                                       nullptr, G_DBUS_SIGNAL_FLAGS_NONE, onNameOwnerChanged, self, nullptr);
+    static const GDBusInterfaceVTable vtable = {onMethodCall, nullptr, nullptr, {}};
+    if (listener.introspection_ == nullptr) {
+        return;
+    }
+    GError* error = nullptr;
+    if (g_dbus_connection_register_object(connection, listener.names_.path.c_str(),
+                                          listener.introspection_->interfaces[0], &vtable, self, nullptr,
+                                          &error) == 0) {
+        report("could not export the object", error);
+    }
+}
+
+void BusListener::onNameLost(GDBusConnection* connection, const gchar* name, gpointer self) {
+    auto& listener = *static_cast<BusListener*>(self);
+    if (listener.exiting_.load()) {
+        return; // the exit released it
+    }
+    if (listener.connection_.load() == nullptr) {
+        std::fprintf(stderr, "Quorvel5XPCAction: no bus to own %s on\n", name);
+    } else if (connection != nullptr) {
+        std::fprintf(stderr, "Quorvel5XPCAction: %s is owned by another process\n", name);
+    }
+    listener.stop();
+}
+
+void BusListener::onClosed(GDBusConnection*, gboolean, GError*, gpointer self) {
+    auto& listener = *static_cast<BusListener*>(self);
+    if (!listener.exiting_.load()) {
+        listener.stop();
+    }
+}
+
+void BusListener::stop() {
+    g_main_loop_quit(loop_);
+}
+
+void BusListener::onNameOwnerChanged(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                                     GVariant* parameters, gpointer self) {
+    auto& listener = *static_cast<BusListener*>(self);
+    const gchar* name = nullptr;
+    const gchar* oldOwner = nullptr;
+    const gchar* newOwner = nullptr;
+    g_variant_get(parameters, "(&s&s&s)", &name, &oldOwner, &newOwner);
+    if (name[0] == ':' && newOwner[0] == '\0') {
+        // The caller left: its thread finishes what is queued, then ends.
+        listener.callers_.erase(name);
+    }
+}
+
+BusListener::Caller* BusListener::callerFor(const std::string& name) {
+    if (auto found = callers_.find(name); found != callers_.end()) {
+        return found->second.get();
+    }
+    auto caller = std::make_unique<Caller>();
+    if (delegate_ == nullptr || !delegate_->shouldAcceptNewConnection(*this, *caller) ||
+        caller->exported() == nullptr) {
+        return nullptr;
+    }
+    return callers_.emplace(name, std::move(caller)).first->second.get();
+}
+
+void BusListener::onMethodCall(GDBusConnection*, const gchar* sender, const gchar*, const gchar*,
+                               const gchar* method, GVariant*, GDBusMethodInvocation* invocation,
+                               gpointer self) {
+    auto& listener = *static_cast<BusListener*>(self);
+    Caller* caller = sender != nullptr ? listener.callerFor(sender) : nullptr;
+    RemoteObjectType* object = caller != nullptr ? caller->exported() : nullptr;
+    if (object == nullptr) {
+        g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.AccessDenied",
+                                                   "The service did not accept this caller");
+        return;
+    }
+    // The handler owns the invocation; a call the service never answers is simply unreferenced.
+    Invocation owned(invocation, g_object_unref);
+    if (std::strcmp(method, "RunAction") == 0) {
+        caller->queue().post([&listener, object, owned = std::move(owned)]() mutable {
+            listener.runAction(*object, std::move(owned));
+        });
+    } else {
+        caller->queue().post([&listener, object, owned = std::move(owned)]() mutable {
+            listener.listenerEndpoint(*object, std::move(owned));
+        });
+    }
+}
+
+void BusListener::runAction(RemoteObjectType& object, Invocation invocation) {
+    Call call(invocation.get());
+    Dictionary request;
+    {
+        GVariant* dictionary =
+            g_variant_get_child_value(g_dbus_method_invocation_get_parameters(invocation.get()), 0);
+        request = dictionaryFromVariant(dictionary);
+        g_variant_unref(dictionary);
+    }
+    // The call message and its parameters go now: a large text is held once, by the request.
+    invocation.reset();
+
+    {
+        std::lock_guard lock(inFlightMutex_);
+        inFlight_[std::this_thread::get_id()] = &call;
+    }
+    object.runActionWith(request, [&call](Dictionary reply) { call.reply = std::move(reply); });
+    {
+        std::lock_guard lock(inFlightMutex_);
+        inFlight_.erase(std::this_thread::get_id());
+    }
+    request.clear();
+    if (call.reply) {
+        call.send(connection_.load(), g_variant_new("(@a{sv})", variantFromDictionary(*call.reply)));
+    }
+}
+
+void BusListener::listenerEndpoint(RemoteObjectType& object, Invocation invocation) {
+    Call call(invocation.get());
+    invocation.reset();
+    std::shared_ptr<ListenerEndpoint> endpoint;
+    object.listenerEndpointWithReply(
+        [&endpoint](std::shared_ptr<ListenerEndpoint> given) { endpoint = std::move(given); });
+    GVariantBuilder names;
+    g_variant_builder_init(&names, G_VARIANT_TYPE_STRING_ARRAY);
+    if (const auto* bus = dynamic_cast<const BusEndpoint*>(endpoint.get()); bus != nullptr) {
+        g_variant_builder_add(&names, "s", bus->uniqueName.c_str());
+    }
+    call.send(connection_.load(), g_variant_new("(as)", &names));
+}
+
+void BusListener::exitProcess() {
+    // One exit at a time; a second one waits here until the process is gone.
+    exitMutex_.lock();
+    exiting_.store(true);
+    std::fflush(nullptr);
+    if (GDBusConnection* connection = connection_.load(); connection != nullptr) {
+        // Released before the reply goes, so a call sent right after the reply starts a fresh
+        // service instead of reaching this dying one.
+        GError* error = nullptr;
+        GVariant* released =
+            g_dbus_connection_call_sync(connection, busService, busPath, busInterface, "ReleaseName",
+                                        g_variant_new("(s)", names_.name.c_str()), G_VARIANT_TYPE("(u)"),
+                                        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
+        if (released != nullptr) {
+            g_variant_unref(released);
+        } else {
+            report("could not release the name", error);
+        }
+        Call* call = nullptr;
+        {
+            std::lock_guard lock(inFlightMutex_);
+            if (auto found = inFlight_.find(std::this_thread::get_id()); found != inFlight_.end()) {
+                call = found->second;
+            }
+        }
+        if (call != nullptr && call->reply) {
+            call->send(connection, g_variant_new("(@a{sv})", variantFromDictionary(*call->reply)));
+        }
+        g_dbus_connection_flush_sync(connection, nullptr, nullptr);
+    }
+    std::fflush(nullptr);
+    ::_exit(0);
+}
+
+} // namespace action_service

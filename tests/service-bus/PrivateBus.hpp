@@ -1,0 +1,193 @@
+#pragma once
+
+#include "FakeLaunchctl.hpp"
+#include "TempFolder.hpp"
+#include "WaitFor.hpp"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+#include <optional>
+#include <set>
+#include <signal.h>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace service_bus {
+
+// A private dbus-daemon whose service folder holds the .service file of the test copy of the
+// program (the one that runs the fake launchctl), so the first call activates it. The service
+// inherits the daemon's environment: FAKE_LAUNCHCTL_DIR of this bus's fake, and sanitizer log
+// paths in a folder that must stay empty.
+class PrivateBus {
+public:
+    static constexpr const char* name = QUORVEL_SERVICE_BUS_NAME;
+
+    PrivateBus()
+        : folder_("quorvel-bus") {
+        std::filesystem::create_directory(folder_.path() / "sanitizer");
+        address_ = "unix:path=" + (folder_ / "socket");
+        {
+            std::ofstream config(folder_ / "bus.conf");
+            config << "<busconfig>\n"
+                   << "  <type>session</type>\n"
+                   << "  <keep_umask/>\n"
+                   << "  <listen>" << address_ << "</listen>\n"
+                   << "  <auth>EXTERNAL</auth>\n"
+                   << "  <servicedir>" << QUORVEL_TEST_SERVICE_FOLDER << "</servicedir>\n"
+                   << "  <policy context='default'>\n"
+                   << "    <allow send_destination='*' eavesdrop='true'/>\n"
+                   << "    <allow eavesdrop='true'/>\n"
+                   << "    <allow own='*'/>\n"
+                   << "  </policy>\n"
+                   // Room for a 50 MB request (the built-in limit is 32 MB).
+                   << "  <limit name='max_message_size'>268435456</limit>\n"
+                   << "  <limit name='max_incoming_bytes'>1000000000</limit>\n"
+                   << "  <limit name='max_outgoing_bytes'>1000000000</limit>\n"
+                   << "</busconfig>\n";
+        }
+        GSubprocessLauncher* launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDOUT_PIPE);
+        const std::string logs = (folder_.path() / "sanitizer").string();
+        g_subprocess_launcher_setenv(launcher, "FAKE_LAUNCHCTL_DIR", fake.folder().c_str(), TRUE);
+        g_subprocess_launcher_setenv(launcher, "DBUS_SESSION_BUS_ADDRESS", address_.c_str(), TRUE);
+        g_subprocess_launcher_setenv(launcher, "DBUS_DEBUG_OUTPUT", "1", TRUE);
+        g_subprocess_launcher_setenv(launcher, "ASAN_OPTIONS", ("log_path=" + logs + "/asan").c_str(), TRUE);
+        g_subprocess_launcher_setenv(launcher, "UBSAN_OPTIONS",
+                                     ("print_stacktrace=1:log_path=" + logs + "/ubsan").c_str(), TRUE);
+        g_subprocess_launcher_setenv(launcher, "TSAN_OPTIONS", ("log_path=" + logs + "/tsan").c_str(), TRUE);
+        const std::string configArgument = "--config-file=" + (folder_ / "bus.conf");
+        GError* error = nullptr;
+        daemon_ = g_subprocess_launcher_spawn(launcher, &error, "dbus-daemon", configArgument.c_str(),
+                                              "--nofork", "--print-address=1", nullptr);
+        g_object_unref(launcher);
+        if (daemon_ == nullptr) {
+            ADD_FAILURE() << "dbus-daemon: " << error->message;
+            g_error_free(error);
+            return;
+        }
+        // The address line means the bus is listening.
+        GDataInputStream* lines = g_data_input_stream_new(g_subprocess_get_stdout_pipe(daemon_));
+        gchar* line = g_data_input_stream_read_line(lines, nullptr, nullptr, nullptr);
+        EXPECT_NE(line, nullptr) << "dbus-daemon printed no address";
+        g_free(line);
+        g_object_unref(lines);
+    }
+
+    ~PrivateBus() {
+        // The service that owns the name now is the last one to watch end.
+        if (auto pid = ownerPid()) {
+            servicePids_.insert(*pid);
+        }
+        for (GDBusConnection* connection : connections_) {
+            g_dbus_connection_close_sync(connection, nullptr, nullptr);
+            g_object_unref(connection);
+        }
+        if (daemon_ != nullptr) {
+            g_subprocess_send_signal(daemon_, SIGTERM);
+            g_subprocess_wait(daemon_, nullptr, nullptr);
+            g_object_unref(daemon_);
+        }
+        // A service ends when its bus goes; its sanitizers write when it ends.
+        for (pid_t pid : servicePids_) {
+            EXPECT_TRUE(test_support::waitFor([&] { return hasEnded(pid); }))
+                << "service " << pid << " still runs";
+        }
+        for (const auto& entry : std::filesystem::directory_iterator(folder_.path() / "sanitizer")) {
+            std::ifstream log(entry.path());
+            ADD_FAILURE() << "the service reported " << entry.path().filename() << ":\n" << log.rdbuf();
+        }
+    }
+    PrivateBus(const PrivateBus&) = delete;
+    PrivateBus& operator=(const PrivateBus&) = delete;
+
+    const std::string& address() const { return address_; }
+
+    // A new caller: its own connection, with its own unique name. Closed with the bus.
+    GDBusConnection* connect() {
+        GError* error = nullptr;
+        GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
+            address_.c_str(),
+            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, &error);
+        if (connection == nullptr) {
+            ADD_FAILURE() << "could not connect: " << error->message;
+            g_error_free(error);
+            return nullptr;
+        }
+        g_dbus_connection_set_exit_on_close(connection, FALSE);
+        connections_.push_back(connection);
+        return connection;
+    }
+
+    // The pid of the process that owns the service's name now, if any; remembered, so that the
+    // bus's end waits for it and checks its sanitizer logs.
+    std::optional<pid_t> ownerPid() {
+        if (control_ == nullptr) {
+            control_ = connect();
+            if (control_ == nullptr) {
+                return std::nullopt;
+            }
+        }
+        GVariant* result = g_dbus_connection_call_sync(
+            control_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            "GetConnectionUnixProcessID", g_variant_new("(s)", name), G_VARIANT_TYPE("(u)"),
+            G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+        if (result == nullptr) {
+            return std::nullopt;
+        }
+        guint32 pid = 0;
+        g_variant_get(result, "(u)", &pid);
+        g_variant_unref(result);
+        servicePids_.insert(static_cast<pid_t>(pid));
+        return static_cast<pid_t>(pid);
+    }
+
+    // The unique name that owns the service's name now, or "".
+    std::string ownerName() {
+        if (control_ == nullptr) {
+            control_ = connect();
+        }
+        GVariant* result = g_dbus_connection_call_sync(
+            control_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
+            g_variant_new("(s)", name), G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
+            nullptr);
+        if (result == nullptr) {
+            return "";
+        }
+        const gchar* owner = nullptr;
+        g_variant_get(result, "(&s)", &owner);
+        std::string text = owner;
+        g_variant_unref(result);
+        return text;
+    }
+
+    // Gone, or a zombie nobody reaps yet.
+    static bool hasEnded(pid_t pid) {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        if (!status) {
+            return true;
+        }
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("State:", 0) == 0) {
+                return line.find('Z') != std::string::npos || line.find('X') != std::string::npos;
+            }
+        }
+        return true;
+    }
+
+    test_support::FakeLaunchctl fake;
+
+private:
+    test_support::TempFolder folder_;
+    std::string address_;
+    GSubprocess* daemon_ = nullptr;
+    GDBusConnection* control_ = nullptr;
+    std::vector<GDBusConnection*> connections_;
+    std::set<pid_t> servicePids_;
+};
+
+} // namespace service_bus

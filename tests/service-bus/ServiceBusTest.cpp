@@ -1,0 +1,262 @@
+// The action service end to end: activated on a private bus, called as the main application calls it.
+#include "BusClient.hpp"
+#include "PrivateBus.hpp"
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace service_bus {
+namespace {
+
+using test_support::waitFor;
+
+const std::string codeThree = "{'error': <{'code': <int64 3>, 'domain': <'QuorvelActionErrorDomain'>}>}";
+const std::string codeOne = "{'error': <{'code': <int64 1>, 'domain': <'QuorvelActionErrorDomain'>}>}";
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// A line of /proc/<pid>/status as a number (kB for memory lines).
+long statusNumber(pid_t pid, const std::string& key) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(key + ":", 0) == 0) {
+            return std::stol(line.substr(key.size() + 1));
+        }
+    }
+    return -1;
+}
+
+std::size_t threadCount(pid_t pid) {
+    std::size_t count = 0;
+    std::error_code error;
+    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error);
+         !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+        ++count;
+    }
+    return count;
+}
+
+class ServiceBus : public ::testing::Test {
+protected:
+    PrivateBus bus;
+    test_support::TempFolder files{"quorvel-service-files"};
+};
+
+TEST_F(ServiceBus, RepliesErrorsAndSilence) {
+    GDBusConnection* caller = bus.connect();
+
+    // The first call starts the service; the endpoint is its own unique name.
+    Result endpoint = listenerEndpoint(caller);
+    ASSERT_TRUE(endpoint.answered()) << endpoint.text();
+    EXPECT_EQ(endpoint.text(), "['" + bus.ownerName() + "']");
+
+    EXPECT_EQ(runAction(caller, request("@a{sv} {}")).text(), codeThree);
+    EXPECT_EQ(runAction(caller, request("{'kind': <'7'>}")).text(), codeThree);
+    EXPECT_EQ(runAction(caller, request("{'kind': <uint64 18446744073709551615>}")).text(), codeThree);
+
+    // removeFile: success is the empty dictionary, failure the platform's error.
+    const std::string doomed = files / "doomed";
+    writeFile(doomed, "x");
+    EXPECT_EQ(
+        runAction(caller, request("{'kind': <int64 7>, 'deletePath': <" + quoted(doomed) + ">}")).text(),
+        "@a{sv} {}");
+    EXPECT_FALSE(std::filesystem::exists(doomed));
+    EXPECT_EQ(runAction(caller, request("{'kind': <7>, 'deletePath': <" + quoted(doomed) + ">}")).text(),
+              "{'error': <{'code': <int64 2>, 'description': <'No such file or directory'>, "
+              "'domain': <'NSPOSIXErrorDomain'>, 'suggestion': <''>}>}");
+
+    // Keys the service does not know, and known keys of other types where they are not read, are ignored.
+    writeFile(doomed, "x");
+    EXPECT_EQ(runAction(caller, request("{'kind': <byte 7>, 'deletePath': <" + quoted(doomed) +
+                                        ">, 'shape': <(1, 'two', [3.0])>, 'path': <[byte 1]>, 'privileged': "
+                                        "<'yes'>, 'nested': <{'a': 'b'}>}"))
+                  .text(),
+              "@a{sv} {}");
+    EXPECT_FALSE(std::filesystem::exists(doomed));
+
+    // No reply at all: the caller sees only its own short timeout.
+    for (const char* silent : {"{'kind': <9>}", "{'kind': <10>}", "{'kind': <-1>}",
+                               "{'kind': <0>, 'path': <'/nowhere/job.plist'>, 'plistString': <'x'>}"}) {
+        Result result = runAction(caller, request(silent), silenceTimeout);
+        EXPECT_TRUE(result.timedOut()) << silent << " gave " << result.text();
+    }
+    EXPECT_EQ(bus.fake.callCount(), 0u) << "a request missing an entry ran a command";
+
+    // The wrong signature is refused by the bus layer, and the service goes on.
+    Result wrong = callService(caller, "RunAction", g_variant_new("(s)", "kind"), nullptr, replyTimeout);
+    EXPECT_EQ(wrong.remoteError(), "org.freedesktop.DBus.Error.InvalidArgs");
+    Result again = listenerEndpoint(caller);
+    EXPECT_EQ(again.text(), endpoint.text());
+}
+
+TEST_F(ServiceBus, JobsThroughLaunchctl) {
+    GDBusConnection* caller = bus.connect();
+    const std::string job = files / "job.plist";
+    const std::string old = files / "old.plist";
+    writeFile(old, "old");
+
+    // saveAndLoadJob: no file yet, so no unload; remove by label, write, load, then delete "deletePath".
+    EXPECT_EQ(runAction(caller,
+                        request("{'kind': <1>, 'path': <" + quoted(job) + ">, 'label': <'app.job'>, " +
+                                "'plistString': <'<plist>ü</plist>'>, 'deletePath': <" + quoted(old) + ">}"))
+                  .text(),
+              "@a{sv} {}");
+    EXPECT_EQ(readFile(job), "<plist>ü</plist>");
+    EXPECT_FALSE(std::filesystem::exists(old));
+    using Calls = std::vector<std::vector<std::string>>;
+    EXPECT_EQ(bus.fake.calls(), (Calls{{"remove", "app.job"}, {"load", "-w", job}}));
+
+    // A failing load comes back as code 5.
+    bus.fake.setStatus("load", 1);
+    EXPECT_EQ(runAction(caller, request("{'kind': <5>, 'path': <" + quoted(job) + ">}")).text(),
+              "{'error': <{'code': <int64 5>, 'domain': <'QuorvelActionErrorDomain'>}>}");
+
+    // unloadJob with a label unloads and removes; without one it only unloads.
+    EXPECT_EQ(runAction(caller, request("{'kind': <4>, 'path': <" + quoted(job) + ">, 'label': <'app.job'>}"))
+                  .text(),
+              "@a{sv} {}");
+    EXPECT_EQ(runAction(caller, request("{'kind': <4>, 'path': <" + quoted(job) + ">}")).text(), "@a{sv} {}");
+    Calls calls = bus.fake.calls();
+    ASSERT_EQ(calls.size(), 6u);
+    EXPECT_EQ(Calls(calls.begin() + 3, calls.end()),
+              (Calls{{"unload", "-w", job}, {"remove", "app.job"}, {"unload", "-w", job}}));
+
+    // testJob: the status query finds exit status 78, launchctl explains it, the output file follows.
+    const std::string testPath = files / "test.plist";
+    const std::string outputPath = files / "test.out";
+    writeFile(outputPath, "job output");
+    bus.fake.setOutput("list", "PID\tStatus\tLabel\n-\t78\tapp.test\n");
+    bus.fake.setOutput("error", "78: Function not implemented\n");
+    EXPECT_EQ(runAction(caller, request("{'kind': <6>, 'plistString': <'<plist/>'>, 'testPath': <" +
+                                        quoted(testPath) + ">, 'testOutputPath': <" + quoted(outputPath) +
+                                        ">, 'label': <'app.test'>}"))
+                  .text(),
+              "{'test': <'78: Function not implemented\\n\\njob output'>}");
+    EXPECT_FALSE(std::filesystem::exists(testPath));
+    EXPECT_FALSE(std::filesystem::exists(outputPath));
+    EXPECT_EQ(bus.fake.calls().back(), (std::vector<std::string>{"error", "78\n"}));
+
+    // What the load prints is the test text; a NUL byte in it cannot cross the bus and becomes U+FFFD.
+    bus.fake.setOutput("load", std::string("bad\0plist\n", 10));
+    EXPECT_EQ(runAction(caller, request("{'kind': <6>, 'plistString': <'<plist/>'>, 'testPath': <" +
+                                        quoted(testPath) + ">, 'testOutputPath': <" + quoted(outputPath) +
+                                        ">, 'label': <'app.test'>}"))
+                  .text(),
+              "{'test': <'bad\xEF\xBF\xBDplist\\n'>}");
+}
+
+TEST_F(ServiceBus, QuitEndsTheProcessAndTheNextCallStartsAnother) {
+    GDBusConnection* caller = bus.connect();
+    ASSERT_EQ(runAction(caller, request("@a{sv} {}")).text(), codeThree);
+    const auto first = bus.ownerPid();
+    ASSERT_TRUE(first);
+
+    // Privileged or not, quit ends the process without a reply and without a check.
+    Result quit = runAction(caller, request("{'kind': <3>, 'privileged': <true>}"));
+    EXPECT_FALSE(quit.answered()) << quit.text();
+    EXPECT_TRUE(waitFor([&] { return PrivateBus::hasEnded(*first); }));
+
+    ASSERT_EQ(runAction(caller, request("@a{sv} {}")).text(), codeThree);
+    const auto second = bus.ownerPid();
+    ASSERT_TRUE(second);
+    EXPECT_NE(*second, *first);
+
+    // A completed helper tool removal ends it the same way (no helper files exist here).
+    Result removal = runAction(caller, request("{'kind': <8>}"));
+    EXPECT_FALSE(removal.answered()) << removal.text();
+    EXPECT_TRUE(waitFor([&] { return PrivateBus::hasEnded(*second); }));
+    EXPECT_EQ(bus.fake.calls().back().front(), "remove");
+}
+
+TEST_F(ServiceBus, RefusedPrivilegedRequestRepliesThenEnds) {
+    GDBusConnection* caller = bus.connect();
+    const std::string kept = files / "kept";
+    writeFile(kept, "x");
+    ASSERT_EQ(runAction(caller, request("@a{sv} {}")).text(), codeThree);
+    const auto first = bus.ownerPid();
+    ASSERT_TRUE(first);
+
+    // Linux has no authority: every external form is refused.
+    std::string bytes = "[byte 0";
+    for (int i = 1; i < 32; ++i) {
+        bytes += ", " + std::to_string(i);
+    }
+    bytes += "]";
+    EXPECT_EQ(runAction(caller, request("{'kind': <7>, 'privileged': <true>, 'authData': <" + bytes +
+                                        ">, 'deletePath': <" + quoted(kept) + ">}"))
+                  .text(),
+              codeOne);
+    EXPECT_TRUE(std::filesystem::exists(kept));
+    // The very next call, sent at once, reaches a fresh service: the old one let go of the name first.
+    EXPECT_EQ(runAction(caller, request("{'kind': <9>, 'privileged': <true>}")).text(), codeOne);
+    EXPECT_EQ(runAction(caller, request("@a{sv} {}")).text(), codeThree);
+    const auto third = bus.ownerPid();
+    ASSERT_TRUE(third);
+    EXPECT_NE(*third, *first);
+    EXPECT_TRUE(waitFor([&] { return PrivateBus::hasEnded(*first); }));
+}
+
+TEST_F(ServiceBus, LargeWriteStaysWithinFourTimesTheRequest) {
+    GDBusConnection* caller = bus.connect();
+    ASSERT_EQ(runAction(caller, request("@a{sv} {}")).text(), codeThree);
+    const auto pid = bus.ownerPid();
+    ASSERT_TRUE(pid);
+
+    constexpr std::size_t size = 50 * 1024 * 1024;
+    std::string text(size, 'a');
+    for (std::size_t i = 0; i < size; i += 4099) {
+        text[i] = static_cast<char>('b' + i % 20);
+    }
+    const std::string job = files / "large.plist";
+    GVariantBuilder builder;
+    g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
+    g_variant_builder_add(&builder, "{sv}", "kind", g_variant_new_int64(0));
+    g_variant_builder_add(&builder, "{sv}", "path", g_variant_new_string(job.c_str()));
+    g_variant_builder_add(&builder, "{sv}", "label", g_variant_new_string("app.large"));
+    g_variant_builder_add(&builder, "{sv}", "plistString", g_variant_new_string(text.c_str()));
+    EXPECT_EQ(runAction(caller, g_variant_builder_end(&builder)).text(), "@a{sv} {}");
+    EXPECT_TRUE(readFile(job) == text) << "the file differs from the request's text";
+    const long peak = statusNumber(*pid, "VmHWM");
+    RecordProperty("ServicePeakKiB", std::to_string(peak));
+    EXPECT_GT(peak, 0);
+    EXPECT_LT(peak, static_cast<long>(4 * size / 1024)) << "peak resident memory " << peak << " kB";
+}
+
+TEST_F(ServiceBus, CallerThreadsGoWhenTheCallersLeave) {
+    GDBusConnection* stays = bus.connect();
+    ASSERT_EQ(runAction(stays, request("@a{sv} {}")).text(), codeThree);
+    const auto pid = bus.ownerPid();
+    ASSERT_TRUE(pid);
+    const std::size_t before = threadCount(*pid);
+
+    for (int i = 0; i < 6; ++i) {
+        GError* error = nullptr;
+        GDBusConnection* visitor = g_dbus_connection_new_for_address_sync(
+            bus.address().c_str(),
+            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, &error);
+        ASSERT_NE(visitor, nullptr) << error->message;
+        EXPECT_EQ(runAction(visitor, request("@a{sv} {}")).text(), codeThree);
+        // Left without an answer: nothing of the call may stay behind.
+        EXPECT_TRUE(runAction(visitor, request("{'kind': <9>}"), silenceTimeout).timedOut());
+        g_dbus_connection_close_sync(visitor, nullptr, nullptr);
+        g_object_unref(visitor);
+    }
+    EXPECT_TRUE(waitFor([&] { return threadCount(*pid) <= before; }))
+        << threadCount(*pid) << " threads, " << before << " before the visitors";
+    EXPECT_EQ(runAction(stays, request("@a{sv} {}")).text(), codeThree);
+}
+
+} // namespace
+} // namespace service_bus
