@@ -63,7 +63,8 @@ struct Action {
     };
 
     Action() = delete;
-    explicit Action(Kind kind_) : kind(kind_) {}
+    explicit Action(Kind kind_)
+        : kind(kind_) {}
 
     Kind kind;
     bool presentError = false;

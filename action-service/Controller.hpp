@@ -1,9 +1,5 @@
 #pragma once
 
-#include <atomic>
-#include <optional>
-#include <string>
-
 #include "RemoteObjectType.hpp"
 #include "Value.hpp"
 #include "platform/Authority.hpp"
@@ -12,6 +8,10 @@
 #include "platform/ProcessExit.hpp"
 #include "platform/ProcessRunner.hpp"
 #include "platform/SystemLog.hpp"
+
+#include <atomic>
+#include <optional>
+#include <string>
 
 namespace action_service {
 

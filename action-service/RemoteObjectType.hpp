@@ -1,10 +1,10 @@
 #pragma once
 
-#include <functional>
-#include <memory>
-
 #include "Value.hpp"
 #include "platform/Listener.hpp"
+
+#include <functional>
+#include <memory>
 
 namespace action_service {
 
@@ -27,8 +27,8 @@ public:
 class PrivilegedConnectionType {
 public:
     virtual ~PrivilegedConnectionType() = default;
-    virtual void connectWithReply(
-        std::function<void(std::shared_ptr<ListenerEndpoint>, Value::Data, bool)> reply) = 0;
+    virtual void
+    connectWithReply(std::function<void(std::shared_ptr<ListenerEndpoint>, Value::Data, bool)> reply) = 0;
 };
 
 } // namespace action_service

@@ -19,17 +19,28 @@ public:
     using Dictionary = std::map<std::string, Value, std::less<>>;
     using Storage = std::variant<bool, std::int64_t, double, std::string, Data, Array, Dictionary>;
 
-    Value() : storage_(Dictionary{}) {}
-    Value(bool value) : storage_(value) {}
-    Value(std::int64_t value) : storage_(value) {}
-    Value(int value) : storage_(std::int64_t{value}) {}
-    Value(double value) : storage_(value) {}
-    Value(std::string value) : storage_(std::move(value)) {}
-    Value(const char* value) : storage_(std::string(value)) {}
-    Value(std::string_view value) : storage_(std::string(value)) {}
-    Value(Data value) : storage_(std::move(value)) {}
-    Value(Array value) : storage_(std::move(value)) {}
-    Value(Dictionary value) : storage_(std::move(value)) {}
+    Value()
+        : storage_(Dictionary{}) {}
+    Value(bool value)
+        : storage_(value) {}
+    Value(std::int64_t value)
+        : storage_(value) {}
+    Value(int value)
+        : storage_(std::int64_t{value}) {}
+    Value(double value)
+        : storage_(value) {}
+    Value(std::string value)
+        : storage_(std::move(value)) {}
+    Value(const char* value)
+        : storage_(std::string(value)) {}
+    Value(std::string_view value)
+        : storage_(std::string(value)) {}
+    Value(Data value)
+        : storage_(std::move(value)) {}
+    Value(Array value)
+        : storage_(std::move(value)) {}
+    Value(Dictionary value)
+        : storage_(std::move(value)) {}
 
     const bool* boolean() const { return std::get_if<bool>(&storage_); }
     const std::int64_t* integer() const { return std::get_if<std::int64_t>(&storage_); }

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "PlatformError.hpp"
+
 #include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
-
-#include "PlatformError.hpp"
 
 namespace action_service {
 

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "PlatformError.hpp"
+
 #include <optional>
 #include <string>
 #include <vector>
-
-#include "PlatformError.hpp"
 
 namespace action_service {
 
