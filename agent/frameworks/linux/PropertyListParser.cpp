@@ -12,32 +12,31 @@ namespace {
 // Turns libplist's tree into a PlistValue, within the same depth and node budgets as the guard.
 class Conversion {
 public:
-    std::optional<PlistValue> convert(plist_t node, std::size_t depth) {
+    // Fills `out`; false when the tree is beyond the budgets or a value cannot be read.
+    bool convert(plist_t node, std::size_t depth, PlistValue& out) {
         if (++nodes_ > PropertyListLimits::maxNodes || depth > PropertyListLimits::maxDepth) {
-            return std::nullopt;
+            return false;
         }
         switch (plist_get_node_type(node)) {
         case PLIST_STRING: {
             char* text = nullptr;
             plist_get_string_val(node, &text);
             if (text == nullptr) {
-                return std::nullopt;
+                return false;
             }
-            std::string value(text);
+            out = PlistValue(std::string(text));
             std::free(text);
-            return PlistValue(std::move(value));
+            return true;
         }
         case PLIST_ARRAY: {
-            PlistValue::Array array;
-            const std::uint32_t size = plist_array_get_size(node);
-            for (std::uint32_t k = 0; k < size; ++k) {
-                auto element = convert(plist_array_get_item(node, k), depth + 1);
-                if (!element) {
-                    return std::nullopt;
+            PlistValue::Array array(plist_array_get_size(node));
+            for (std::uint32_t k = 0; k < array.size(); ++k) {
+                if (!convert(plist_array_get_item(node, k), depth + 1, array[k])) {
+                    return false;
                 }
-                array.push_back(std::move(*element));
             }
-            return PlistValue(std::move(array));
+            out = PlistValue(std::move(array));
+            return true;
         }
         case PLIST_DICT: {
             PlistValue::Dictionary dictionary;
@@ -54,21 +53,20 @@ public:
                 }
                 std::string keyText = key != nullptr ? key : "";
                 std::free(key);
-                auto value = convert(item, depth + 1);
-                if (!value) {
+                if (!convert(item, depth + 1, dictionary[std::move(keyText)])) {
                     complete = false;
                     break;
                 }
-                dictionary.insert_or_assign(std::move(keyText), std::move(*value));
             }
             std::free(iterator);
-            if (!complete) {
-                return std::nullopt;
+            if (complete) {
+                out = PlistValue(std::move(dictionary));
             }
-            return PlistValue(std::move(dictionary));
+            return complete;
         }
         default:
-            return PlistValue();
+            out = PlistValue();
+            return true;
         }
     }
 
@@ -89,8 +87,12 @@ public:
         if (root == nullptr) {
             return std::nullopt;
         }
-        auto value = Conversion().convert(root, 1);
+        PlistValue value;
+        const bool converted = Conversion().convert(root, 1, value);
         plist_free(root);
+        if (!converted) {
+            return std::nullopt;
+        }
         return value;
     }
 };
