@@ -102,6 +102,10 @@ TEST(PropertyListGuard, AcceptsOrdinaryListsAndRefusesHostileOnes) {
         wide += "<true/>";
     }
     EXPECT_FALSE(propertyListPassesGuard(bytesOf("<plist><array>" + wide + "</array></plist>")));
+    // The conversion of a parsed tree keeps the same budget, even for bytes that skipped the guard.
+    EXPECT_FALSE(makePropertyListParser()->parse(bytesOf("<plist><array>" + wide + "</array></plist>")));
+    EXPECT_TRUE(
+        makePropertyListParser()->parse(bytesOf("<plist><array>" + wide.substr(700) + "</array></plist>")));
     EXPECT_FALSE(propertyListPassesGuard(
         bytesOf("<!DOCTYPE plist [<!ENTITY a \"aaaa\">]><plist><string>&a;</string></plist>")));
     EXPECT_FALSE(propertyListPassesGuard(bytesOf("<plist><string"))); // unterminated tag
