@@ -1,0 +1,326 @@
+// The QuorvelAgent program end to end: a temporary home, a private session bus with a fake notification
+// server, and the real program. Every wait has a deadline; "nothing happened" is proved by a later change
+// that is reported, with nothing else before it.
+#include "AgentHarness.hpp"
+#include "FakeNotificationServer.hpp"
+
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace agent_e2e {
+namespace {
+
+// Change checks come 1.3 s after a report; generous for a loaded machine.
+constexpr auto eventDeadline = 20s;
+const std::string agentBusName = std::string(QUORVEL_MAIN_BUNDLE_IDENTIFIER) + ".QuorvelAgent";
+
+std::string base64(const std::string& bytes) {
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        std::uint32_t group = 0;
+        for (std::size_t k = 0; k < 3; ++k) {
+            group = (group << 8) | (i + k < bytes.size() ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+        }
+        const std::size_t present = std::min<std::size_t>(3, bytes.size() - i);
+        for (std::size_t k = 0; k < 4; ++k) {
+            out += k <= present ? alphabet[(group >> (18 - 6 * k)) & 63u] : '=';
+        }
+    }
+    return out;
+}
+
+class AgentEndToEnd : public ::testing::Test {
+protected:
+    void startBus(std::vector<std::string> capabilities = {"actions", "body"}, bool withServer = true) {
+        bus_ = std::make_unique<PrivateBus>(home_.root());
+        server_ =
+            std::make_unique<FakeNotificationServer>(bus_->address(), std::move(capabilities), withServer);
+    }
+
+    // Starts the agent and waits until it holds its bus name, which it asks for once it watches.
+    void startAgent() {
+        agent_ = home_.startAgent(bus_->address());
+        ASSERT_TRUE(test_support::waitFor(
+            [&] { return server_->nameHasOwner(agentBusName) || !agent_->running(); }, eventDeadline));
+        ASSERT_TRUE(agent_->running()) << readFile(home_.root() / "logs/agent.err");
+    }
+
+    // Waits for exactly these notification bodies (in any order) after the ones seen before; a stray
+    // notification among them fails.
+    std::vector<NotifyCall> expectNext(std::vector<std::string> bodies) {
+        const auto want = seen_ + bodies.size();
+        test_support::waitFor([&] { return server_->calls().size() >= want; }, eventDeadline);
+        const auto calls = server_->calls();
+        std::vector<NotifyCall> fresh(
+            calls.begin() + static_cast<std::ptrdiff_t>(std::min(seen_, calls.size())), calls.end());
+        if (fresh.size() > bodies.size()) {
+            fresh.resize(bodies.size());
+        }
+        seen_ += fresh.size();
+        std::vector<std::string> got;
+        for (const auto& call : fresh) {
+            got.push_back(call.body);
+        }
+        std::sort(got.begin(), got.end());
+        std::sort(bodies.begin(), bodies.end());
+        EXPECT_EQ(got, bodies);
+        return fresh;
+    }
+
+    const NotifyCall& find(const std::vector<NotifyCall>& calls, const std::string& body) {
+        const auto found =
+            std::find_if(calls.begin(), calls.end(), [&](const auto& c) { return c.body == body; });
+        if (found == calls.end()) {
+            throw std::runtime_error("no notification " + body);
+        }
+        return *found;
+    }
+
+    // Nothing after the notifications expected so far.
+    void expectNoMore() {
+        server_->sync();
+        EXPECT_EQ(server_->calls().size(), seen_);
+    }
+
+    // Waits for a standard-output line of the agent.
+    bool waitPrinted(const std::string& line, std::chrono::milliseconds deadline = eventDeadline) {
+        return test_support::waitFor(
+            [&] {
+                const auto lines = home_.printed();
+                return std::find(lines.begin(), lines.end(), line) != lines.end();
+            },
+            deadline);
+    }
+
+    void TearDown() override {
+        if (agent_ && agent_->running()) {
+            agent_->signal(SIGTERM);
+            const auto status = agent_->waitExit(eventDeadline);
+            ASSERT_TRUE(status.has_value()) << "the agent did not end on SIGTERM";
+            EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
+        }
+        agent_.reset();
+        EXPECT_EQ(home_.sanitizerReports(), "");
+        server_.reset();
+        bus_.reset();
+    }
+
+    AgentHome home_;
+    std::unique_ptr<PrivateBus> bus_;
+    std::unique_ptr<FakeNotificationServer> server_;
+    std::unique_ptr<Child> agent_;
+    std::size_t seen_ = 0;
+};
+
+TEST_F(AgentEndToEnd, ReportsNewTouchedModifiedDeletedAndRenamedJobsAndOpensThem) {
+    fs::create_directories(home_.agents());
+    writeFile(home_.agents() / "existing.plist", jobPlist("existing"));
+    startBus();
+    startAgent();
+
+    const auto job = home_.agents() / "x.plist";
+    writeFile(job, jobPlist("x"));
+    auto calls = expectNext({"New: " + home_.shown("x.plist")});
+    EXPECT_EQ(calls[0].appName, "Quorvel");
+    EXPECT_EQ(calls[0].summary, "Quorvel");
+    EXPECT_EQ(calls[0].actions, (std::vector<std::string>{"default", "Open"}));
+
+    // Another action, and another client's id, are not activations; the default action of ours is.
+    server_->invokeAction(calls[0].id, "other");
+    server_->invokeAction(calls[0].id + 1000, "default");
+    server_->invokeAction(calls[0].id, "default");
+    ASSERT_TRUE(test_support::waitFor([&] { return !home_.openedURLs().empty(); }, eventDeadline));
+    EXPECT_EQ(home_.openedURLs(),
+              std::vector<std::string>{std::string(QUORVEL_JOB_SCHEME) + "://" + base64(job.string())});
+    EXPECT_EQ(home_.launches(), 0u);
+
+    // Touched: a new date, the same bytes. The marker after it is the only report.
+    fs::last_write_time(job, fs::last_write_time(job) + 5s);
+    writeFile(home_.agents() / "marker.plist", jobPlist("marker"));
+    expectNext({"New: " + home_.shown("marker.plist")});
+
+    writeFile(job, jobPlist("x", "<key>RunAtLoad</key>\n<true/>\n"));
+    expectNext({"Modified: " + home_.shown("x.plist")});
+
+    fs::remove(job);
+    calls = expectNext({"Deleted: " + home_.shown("x.plist")});
+    server_->invokeAction(calls[0].id, "default");
+    ASSERT_TRUE(test_support::waitFor([&] { return home_.launches() == 1; }, eventDeadline));
+    EXPECT_EQ(home_.openedURLs().size(), 1u);
+
+    fs::rename(home_.agents() / "marker.plist", home_.agents() / "renamed.plist");
+    expectNext({"New: " + home_.shown("renamed.plist"), "Deleted: " + home_.shown("marker.plist")});
+    expectNoMore();
+}
+
+TEST_F(AgentEndToEnd, EscapesMarkupAndShowsBytesThatAreNotUtf8AsReplacementCharacters) {
+    fs::create_directories(home_.agents());
+    startBus({"actions", "body", "body-markup"});
+    startAgent();
+
+    const std::string oddName = "bad\xff\xfe<&>.plist";
+    writeFile(home_.agents() / oddName, jobPlist("odd"));
+    const auto calls = expectNext({"New: " + home_.shown("bad\xEF\xBF\xBD\xEF\xBF\xBD&lt;&amp;&gt;.plist")});
+    // The activation carries the exact path, not the text shown.
+    server_->invokeAction(calls[0].id, "default");
+    ASSERT_TRUE(test_support::waitFor([&] { return !home_.openedURLs().empty(); }, eventDeadline));
+    EXPECT_EQ(home_.openedURLs()[0],
+              std::string(QUORVEL_JOB_SCHEME) + "://" + base64((home_.agents() / oddName).string()));
+}
+
+TEST_F(AgentEndToEnd, ExceptionsWrittenWhileRunningAreRespectedWithoutRestart) {
+    fs::create_directories(home_.agents());
+    startBus();
+    startAgent(); // no Application Support folder yet: the exceptions folder is watched for creation
+
+    fs::create_directories(home_.exceptionsFolder());
+    replaceFile(home_.exceptionsFolder() / "Exceptions.plist", exceptionsPlist({"quiet"}));
+    writeFile(home_.agents() / "quiet.plist", jobPlist("quiet"));
+    writeFile(home_.agents() / "loud.plist", jobPlist("loud"));
+    expectNext({"New: " + home_.shown("loud.plist")});
+
+    writeFile(home_.agents() / "quiet.plist", jobPlist("quiet", "<key>RunAtLoad</key>\n<true/>\n"));
+    writeFile(home_.agents() / "marker.plist", jobPlist("marker"));
+    expectNext({"New: " + home_.shown("marker.plist")});
+
+    // The list cleared by a changed file: the job is reported again.
+    writeFile(home_.exceptionsFolder() / "Exceptions.plist", exceptionsPlist({}));
+    writeFile(home_.agents() / "quiet.plist", jobPlist("quiet"));
+    expectNext({"Modified: " + home_.shown("quiet.plist")});
+    expectNoMore();
+}
+
+TEST_F(AgentEndToEnd, ABurstOfWritesGivesOneCheck) {
+    fs::create_directories(home_.agents());
+    startBus();
+    startAgent();
+
+    const auto job = home_.agents() / "busy.plist";
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 50; ++i) {
+        writeFile(job, jobPlist("busy", "<key>Nice</key>\n<integer>" + std::to_string(i) + "</integer>\n"));
+    }
+    // The check starts a second after the first report; the burst must fit in that window.
+    ASSERT_LT(std::chrono::steady_clock::now() - start, 500ms) << "the burst took too long to prove anything";
+    expectNext({"New: " + home_.shown("busy.plist")});
+    writeFile(home_.agents() / "marker.plist", jobPlist("marker"));
+    expectNext({"New: " + home_.shown("marker.plist")});
+    expectNoMore();
+}
+
+TEST_F(AgentEndToEnd, SigtermEndsWithStatusZeroPostingNothingAndASecondAgentExitsAtOnce) {
+    fs::create_directories(home_.agents());
+    startBus();
+    startAgent();
+
+    auto second = home_.startAgent(bus_->address());
+    const auto secondStatus = second->waitExit(eventDeadline);
+    ASSERT_TRUE(secondStatus.has_value()) << "a second agent kept running";
+    EXPECT_TRUE(WIFEXITED(*secondStatus) && WEXITSTATUS(*secondStatus) == 0);
+
+    // The first still works, and only it reports.
+    writeFile(home_.agents() / "one.plist", jobPlist("one"));
+    expectNext({"New: " + home_.shown("one.plist")});
+
+    // A check is scheduled when the signal comes; it posts nothing.
+    writeFile(home_.agents() / "late.plist", jobPlist("late"));
+    agent_->signal(SIGTERM);
+    const auto status = agent_->waitExit(eventDeadline);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
+    EXPECT_FALSE(server_->nameHasOwner(agentBusName));
+    expectNoMore();
+}
+
+TEST_F(AgentEndToEnd, FifosDeviceLinksAndPropertyListBombsNeitherHangNorCrashTheAgent) {
+    fs::create_directories(home_.agents());
+    // Present at launch: the baseline scan must not block on them.
+    ASSERT_EQ(::mkfifo((home_.agents() / "fifo.plist").c_str(), 0644), 0);
+    fs::create_symlink("/dev/zero", home_.agents() / "zero.plist");
+    startBus();
+    startAgent();
+
+    ASSERT_EQ(::mkfifo((home_.agents() / "fifo2.plist").c_str(), 0644), 0);
+    fs::create_symlink("/dev/zero", home_.agents() / "zero2.plist");
+    std::string nested;
+    for (int i = 0; i < 100000; ++i) {
+        nested += "<array>";
+    }
+    writeFile(home_.agents() / "deep.plist", "<?xml version=\"1.0\"?>\n<plist version=\"1.0\">" + nested);
+    // A binary list whose every array holds the one before twice: a graph of 2^40 nodes in 500 bytes.
+    std::string binary = "bplist00";
+    std::vector<std::size_t> offsets;
+    offsets.push_back(binary.size());
+    binary += '\x50'; // an empty string: object 0
+    for (int i = 1; i < 41; ++i) {
+        offsets.push_back(binary.size());
+        binary += '\xA2';
+        binary += static_cast<char>(i - 1);
+        binary += static_cast<char>(i - 1);
+    }
+    const std::size_t tableOffset = binary.size();
+    for (const auto offset : offsets) {
+        binary += static_cast<char>(offset & 0xFF); // one-byte offsets (all below 256)
+    }
+    std::string trailer(32, '\0');
+    trailer[6] = 1;                                      // offset size
+    trailer[7] = 1;                                      // reference size
+    trailer[15] = static_cast<char>(offsets.size());     // object count
+    trailer[23] = static_cast<char>(offsets.size() - 1); // top object
+    trailer[31] = static_cast<char>(tableOffset);
+    writeFile(home_.agents() / "laughs.plist", binary + trailer);
+    writeFile(home_.agents() / "ordinary.plist", jobPlist("ordinary"));
+
+    // The bombs are files like any other (label ""); the FIFO and the device are never read.
+    expectNext({"New: " + home_.shown("deep.plist"), "New: " + home_.shown("laughs.plist"),
+                "New: " + home_.shown("ordinary.plist")});
+    writeFile(home_.agents() / "marker.plist", jobPlist("marker"));
+    expectNext({"New: " + home_.shown("marker.plist")});
+    expectNoMore();
+    EXPECT_TRUE(agent_->running());
+}
+
+TEST_F(AgentEndToEnd, AJobFolderMadeAfterLaunchOrMadeAgainIsWatched) {
+    startBus();
+    startAgent(); // no ~/Library at all
+
+    fs::create_directories(home_.agents());
+    writeFile(home_.agents() / "first.plist", jobPlist("first"));
+    expectNext({"New: " + home_.shown("first.plist")});
+
+    fs::remove_all(home_.home() / "Library");
+    expectNext({"Deleted: " + home_.shown("first.plist")});
+    fs::create_directories(home_.agents());
+    writeFile(home_.agents() / "second.plist", jobPlist("second"));
+    expectNext({"New: " + home_.shown("second.plist")});
+    expectNoMore();
+}
+
+// Without a bus (or without a server on it), every notification is a line on standard output.
+TEST_F(AgentEndToEnd, WithoutASessionBusNotificationsArePrintedLines) {
+    fs::create_directories(home_.agents());
+    agent_ = home_.startAgent("unix:path=" + (home_.root() / "no-bus-here").string());
+    // No name to wait for: probe until a new job is reported (one made before the baseline is not).
+    bool ready = false;
+    for (int probe = 0; !ready && probe < 10; ++probe) {
+        const std::string name = "probe" + std::to_string(probe) + ".plist";
+        writeFile(home_.agents() / name, jobPlist("probe"));
+        ready = waitPrinted("Quorvel: New: " + home_.shown(name), 5s);
+    }
+    ASSERT_TRUE(ready) << readFile(home_.root() / "logs/agent.err");
+    fs::remove(home_.agents() / "probe0.plist");
+    EXPECT_TRUE(waitPrinted("Quorvel: Deleted: " + home_.shown("probe0.plist")));
+}
+
+TEST_F(AgentEndToEnd, WithoutANotificationServerNotificationsArePrintedLines) {
+    fs::create_directories(home_.agents());
+    startBus({}, false);
+    startAgent();
+    writeFile(home_.agents() / "headless.plist", jobPlist("headless"));
+    EXPECT_TRUE(waitPrinted("Quorvel: New: " + home_.shown("headless.plist")));
+}
+
+} // namespace
+} // namespace agent_e2e

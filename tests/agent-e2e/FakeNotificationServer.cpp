@@ -1,0 +1,188 @@
+#include "FakeNotificationServer.hpp"
+
+#include <future>
+#include <gio/gio.h>
+#include <stdexcept>
+
+namespace agent_e2e {
+
+namespace {
+
+constexpr const char* introspection = R"(
+<node>
+  <interface name="org.freedesktop.Notifications">
+    <method name="GetCapabilities"><arg type="as" direction="out"/></method>
+    <method name="Notify">
+      <arg type="s" direction="in"/><arg type="u" direction="in"/><arg type="s" direction="in"/>
+      <arg type="s" direction="in"/><arg type="s" direction="in"/><arg type="as" direction="in"/>
+      <arg type="a{sv}" direction="in"/><arg type="i" direction="in"/><arg type="u" direction="out"/>
+    </method>
+    <method name="CloseNotification"><arg type="u" direction="in"/></method>
+    <method name="GetServerInformation">
+      <arg type="s" direction="out"/><arg type="s" direction="out"/><arg type="s" direction="out"/>
+      <arg type="s" direction="out"/>
+    </method>
+    <signal name="ActionInvoked"><arg type="u"/><arg type="s"/></signal>
+    <signal name="NotificationClosed"><arg type="u"/><arg type="u"/></signal>
+  </interface>
+</node>)";
+
+constexpr const char* path = "/org/freedesktop/Notifications";
+constexpr const char* interfaceName = "org.freedesktop.Notifications";
+
+void onMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
+                  GVariant* parameters, GDBusMethodInvocation* invocation, gpointer data) {
+    auto& server = *static_cast<FakeNotificationServer*>(data);
+    const std::string name = method;
+    if (name == "GetCapabilities") {
+        GVariantBuilder names;
+        g_variant_builder_init(&names, G_VARIANT_TYPE("as"));
+        for (const auto& capability : server.capabilities()) {
+            g_variant_builder_add(&names, "s", capability.c_str());
+        }
+        g_dbus_method_invocation_return_value(invocation, g_variant_new("(as)", &names));
+    } else if (name == "Notify") {
+        NotifyCall call;
+        const gchar* appName = nullptr;
+        const gchar* icon = nullptr;
+        const gchar* summary = nullptr;
+        const gchar* body = nullptr;
+        GVariantIter* actions = nullptr;
+        GVariantIter* hints = nullptr;
+        gint32 timeout = 0;
+        g_variant_get(parameters, "(&su&s&s&sasa{sv}i)", &appName, &call.replacesId, &icon, &summary, &body,
+                      &actions, &hints, &timeout);
+        call.appName = appName;
+        call.summary = summary;
+        call.body = body;
+        const gchar* action = nullptr;
+        while (g_variant_iter_next(actions, "&s", &action)) {
+            call.actions.emplace_back(action);
+        }
+        g_variant_iter_free(actions);
+        g_variant_iter_free(hints);
+        const auto id = server.record(std::move(call));
+        g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", id));
+    } else if (name == "GetServerInformation") {
+        g_dbus_method_invocation_return_value(invocation,
+                                              g_variant_new("(ssss)", "fake", "test", "1", "1.2"));
+    } else {
+        g_dbus_method_invocation_return_value(invocation, nullptr);
+    }
+}
+
+const GDBusInterfaceVTable vtable = {onMethodCall, nullptr, nullptr, {}};
+
+} // namespace
+
+FakeNotificationServer::FakeNotificationServer(const std::string& busAddress,
+                                               std::vector<std::string> capabilities, bool ownServerName)
+    : capabilities_(std::move(capabilities)) {
+    std::promise<std::string> ready;
+    auto started = ready.get_future();
+    thread_ = std::thread([this, busAddress, ownServerName, &ready] {
+        GMainContext* context = g_main_context_new();
+        g_main_context_push_thread_default(context);
+        loop_ = g_main_loop_new(context, FALSE);
+        GError* error = nullptr;
+        connection_ = g_dbus_connection_new_for_address_sync(
+            busAddress.c_str(),
+            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, &error);
+        std::string problem;
+        if (connection_ == nullptr) {
+            problem = error->message;
+            g_error_free(error);
+        } else {
+            GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(introspection, nullptr);
+            registration_ = g_dbus_connection_register_object(connection_, path, node->interfaces[0], &vtable,
+                                                              this, nullptr, nullptr);
+            g_dbus_node_info_unref(node);
+            if (ownServerName) {
+                GVariant* reply = g_dbus_connection_call_sync(
+                    connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                    "RequestName", g_variant_new("(su)", interfaceName, 4u), G_VARIANT_TYPE("(u)"),
+                    G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, &error);
+                if (reply == nullptr) {
+                    problem = error->message;
+                    g_error_free(error);
+                } else {
+                    g_variant_unref(reply);
+                }
+            }
+        }
+        ready.set_value(problem);
+        if (connection_ != nullptr) {
+            g_main_loop_run(loop_);
+            g_dbus_connection_unregister_object(connection_, registration_);
+            g_dbus_connection_close_sync(connection_, nullptr, nullptr);
+            g_object_unref(connection_);
+        }
+        g_main_loop_unref(loop_);
+        g_main_context_pop_thread_default(context);
+        g_main_context_unref(context);
+    });
+    const std::string problem = started.get();
+    if (!problem.empty()) {
+        thread_.join();
+        throw std::runtime_error("fake notification server: " + problem);
+    }
+}
+
+FakeNotificationServer::~FakeNotificationServer() {
+    g_main_loop_quit(loop_);
+    thread_.join();
+}
+
+std::uint32_t FakeNotificationServer::record(NotifyCall call) {
+    std::lock_guard lock(mutex_);
+    call.id = nextId_++;
+    calls_.push_back(std::move(call));
+    return calls_.back().id;
+}
+
+std::vector<NotifyCall> FakeNotificationServer::calls() const {
+    std::lock_guard lock(mutex_);
+    return calls_;
+}
+
+std::vector<std::string> FakeNotificationServer::bodies() const {
+    std::vector<std::string> result;
+    for (const auto& call : calls()) {
+        result.push_back(call.body);
+    }
+    return result;
+}
+
+void FakeNotificationServer::invokeAction(std::uint32_t id, const std::string& actionKey) {
+    g_dbus_connection_emit_signal(connection_, nullptr, path, interfaceName, "ActionInvoked",
+                                  g_variant_new("(us)", id, actionKey.c_str()), nullptr);
+    g_dbus_connection_flush_sync(connection_, nullptr, nullptr);
+}
+
+bool FakeNotificationServer::nameHasOwner(const std::string& name) {
+    GVariant* reply = g_dbus_connection_call_sync(
+        connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+        g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
+        nullptr);
+    if (reply == nullptr) {
+        return false;
+    }
+    gboolean owned = FALSE;
+    g_variant_get(reply, "(b)", &owned);
+    g_variant_unref(reply);
+    return owned != FALSE;
+}
+
+void FakeNotificationServer::sync() {
+    // Through the bus to this server's own thread: what reached the server before is recorded.
+    GVariant* reply = g_dbus_connection_call_sync(connection_, g_dbus_connection_get_unique_name(connection_),
+                                                  path, interfaceName, "GetCapabilities", nullptr, nullptr,
+                                                  G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    if (reply != nullptr) {
+        g_variant_unref(reply);
+    }
+}
+
+} // namespace agent_e2e
