@@ -212,6 +212,7 @@ TEST_F(ServiceBus, LargeWriteStaysWithinFourTimesTheRequest) {
     const auto pid = bus.ownerPid();
     ASSERT_TRUE(pid);
 
+    RecordProperty("ServiceBaseKiB", std::to_string(statusNumber(*pid, "VmHWM")));
     constexpr std::size_t size = 50 * 1024 * 1024;
     std::string text(size, 'a');
     for (std::size_t i = 0; i < size; i += 4099) {
