@@ -59,8 +59,9 @@ std::string Controller::runTestCommand(TestCommand command, const std::string& a
         break;
     case TestCommand::number:
         // grep reads a line feed as a second pattern and the shell's argument ends at a NUL byte:
-        // no job's line holds either, so such a label matches nothing.
-        if (argument.find_first_of(std::string("\n\0", 2)) != std::string::npos) {
+        // no job's line holds either, so such a label matches nothing. The empty label names no job
+        // (as a pattern it would match every line and report the status of all of them).
+        if (argument.empty() || argument.find_first_of(std::string("\n\0", 2)) != std::string::npos) {
             return {};
         }
         program = shell;

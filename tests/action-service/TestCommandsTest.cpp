@@ -62,7 +62,6 @@ TEST(StatusQuery, MatchesLikeGrepAndAnyLabelIsOnePatternThatRunsNothingElse) {
                                     "\\",
                                     "-v",
                                     "--help",
-                                    "",
                                     "; touch " + marker,
                                     "| touch " + marker,
                                     "& touch " + marker,
@@ -86,11 +85,12 @@ TEST(StatusQuery, MatchesLikeGrepAndAnyLabelIsOnePatternThatRunsNothingElse) {
         EXPECT_EQ(call, std::vector<std::string>{"list"});
     }
 
-    for (const std::string& label :
-         {"plain\ntouch " + marker, std::string("plain\0; touch ", 14) + marker, std::string("\n")}) {
+    for (const std::string& label : {"plain\ntouch " + marker, std::string("plain\0; touch ", 14) + marker,
+                                     std::string("\n"), std::string()}) {
         EXPECT_EQ(service.controller.runTestCommand(TestCommand::number, label), "");
     }
-    EXPECT_EQ(service.launchctl.callCount(), calls + 1) << "a label with a line feed or NUL runs no query";
+    EXPECT_EQ(service.launchctl.callCount(), calls + 1)
+        << "an empty label, or one with a line feed or NUL, runs no query";
     EXPECT_FALSE(std::filesystem::exists(marker));
 }
 
