@@ -40,8 +40,8 @@ protected:
     }
 
     // Starts the agent and waits until it holds its bus name, which it asks for once it watches.
-    void startAgent() {
-        agent_ = home_.startAgent(bus_->address());
+    void startAgent(const std::map<std::string, std::string>& extra = {}) {
+        agent_ = home_.startAgent(bus_->address(), extra);
         ASSERT_TRUE(test_support::waitFor(
             [&] { return server_->nameHasOwner(agentBusName) || !agent_->running(); }, eventDeadline));
         ASSERT_TRUE(agent_->running()) << readFile(home_.root() / "logs/agent.err");
@@ -168,6 +168,14 @@ TEST_F(AgentEndToEnd, EscapesMarkupAndShowsBytesThatAreNotUtf8AsReplacementChara
     ASSERT_TRUE(test_support::waitFor([&] { return !home_.openedURLs().empty(); }, eventDeadline));
     EXPECT_EQ(home_.openedURLs()[0],
               std::string(QUORVEL_JOB_SCHEME) + "://" + base64((home_.agents() / oddName).string()));
+}
+
+TEST_F(AgentEndToEnd, AMessagesLanguageWrittenRightToLeftPutsThePathFirst) {
+    fs::create_directories(home_.agents());
+    startBus();
+    startAgent({{"LANGUAGE", "he"}, {"LC_ALL", "C.UTF-8"}});
+    writeFile(home_.agents() / "x.plist", jobPlist("x"));
+    expectNext({home_.shown("x.plist") + " :New"});
 }
 
 TEST_F(AgentEndToEnd, ExceptionsWrittenWhileRunningAreRespectedWithoutRestart) {

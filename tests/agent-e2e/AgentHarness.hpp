@@ -206,10 +206,14 @@ public:
         };
     }
 
-    std::unique_ptr<Child> startAgent(const std::string& busAddress) const {
-        return std::make_unique<Child>(std::vector<std::string>{QUORVEL_AGENT_PROGRAM},
-                                       environment(busAddress), standardOutput(),
-                                       root_.path() / "logs/agent.err");
+    std::unique_ptr<Child> startAgent(const std::string& busAddress,
+                                      const std::map<std::string, std::string>& extra = {}) const {
+        auto variables = environment(busAddress);
+        for (const auto& [key, value] : extra) {
+            variables[key] = value;
+        }
+        return std::make_unique<Child>(std::vector<std::string>{QUORVEL_AGENT_PROGRAM}, variables,
+                                       standardOutput(), root_.path() / "logs/agent.err");
     }
 
     // What the sanitizers wrote, if anything.
