@@ -57,7 +57,9 @@ public:
         g_subprocess_launcher_setenv(launcher, "ASAN_OPTIONS", ("log_path=" + logs + "/asan").c_str(), TRUE);
         g_subprocess_launcher_setenv(launcher, "UBSAN_OPTIONS",
                                      ("print_stacktrace=1:log_path=" + logs + "/ubsan").c_str(), TRUE);
-        g_subprocess_launcher_setenv(launcher, "TSAN_OPTIONS", ("log_path=" + logs + "/tsan").c_str(), TRUE);
+        g_subprocess_launcher_setenv(
+            launcher, "TSAN_OPTIONS",
+            ("suppressions=" QUORVEL_TSAN_SUPPRESSIONS ":log_path=" + logs + "/tsan").c_str(), TRUE);
         const std::string configArgument = "--config-file=" + (folder_ / "bus.conf");
         GError* error = nullptr;
         daemon_ = g_subprocess_launcher_spawn(launcher, &error, "dbus-daemon", configArgument.c_str(),
