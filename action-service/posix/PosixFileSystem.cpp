@@ -33,6 +33,11 @@ mode_t processUmask() {
     return mask;
 }
 
+// The C calls end a path at its first NUL byte; such a path would name its own prefix.
+bool holdsNul(const std::string& path) {
+    return path.find('\0') != std::string::npos;
+}
+
 std::optional<PlatformError> lastError() {
     return posixError(errno);
 }
@@ -97,7 +102,7 @@ int removeAt(int folder, const char* name) {
 
 bool PosixFileSystem::exists(const std::string& path) {
     struct stat info {};
-    return ::stat(path.c_str(), &info) == 0;
+    return !holdsNul(path) && ::stat(path.c_str(), &info) == 0;
 }
 
 std::optional<PlatformError> PosixFileSystem::writeAtomically(const std::string& path,
@@ -107,6 +112,9 @@ std::optional<PlatformError> PosixFileSystem::writeAtomically(const std::string&
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     if (path.empty()) {
         return posixError(ENOENT);
+    }
+    if (holdsNul(path)) {
+        return posixError(EINVAL);
     }
     if (name.empty()) {
         return posixError(EISDIR);
@@ -152,6 +160,9 @@ std::optional<PlatformError> PosixFileSystem::writeAtomically(const std::string&
 }
 
 std::optional<PlatformError> PosixFileSystem::remove(const std::string& path) {
+    if (holdsNul(path)) {
+        return posixError(EINVAL);
+    }
     if (int error = removeAt(AT_FDCWD, path.c_str()); error != 0) {
         return posixError(error);
     }
@@ -159,6 +170,9 @@ std::optional<PlatformError> PosixFileSystem::remove(const std::string& path) {
 }
 
 std::variant<std::string, PlatformError> PosixFileSystem::read(const std::string& path) {
+    if (holdsNul(path)) {
+        return posixError(EINVAL);
+    }
     // Non-blocking open: a FIFO at the path must not hang the request.
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {

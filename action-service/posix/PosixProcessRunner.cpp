@@ -2,6 +2,7 @@
 
 #include "PosixError.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <signal.h>
@@ -82,7 +83,13 @@ int spawn(pid_t& pid, const std::string& program, const std::vector<std::string>
           posix_spawn_file_actions_t* actions) {
     static const SpawnAttributes attributes;
     const std::vector<std::string> programOnly{program};
-    std::vector<char*> argv = argumentVector(arguments.empty() ? programOnly : arguments);
+    const std::vector<std::string>& vector = arguments.empty() ? programOnly : arguments;
+    // Each element ends at its first NUL byte: the child would get a shorter path or label.
+    auto holdsNul = [](const std::string& text) { return text.find('\0') != std::string::npos; };
+    if (holdsNul(program) || std::any_of(vector.begin(), vector.end(), holdsNul)) {
+        return EINVAL;
+    }
+    std::vector<char*> argv = argumentVector(vector);
     return posix_spawn(&pid, program.c_str(), actions, attributes.get(), argv.data(), environ);
 }
 

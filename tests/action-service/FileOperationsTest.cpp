@@ -106,3 +106,20 @@ TEST(DeleteFile, AMissingPathLogsAndRepliesWithThePosixError) {
     EXPECT_EQ(service.controller.deleteFile(missing), posixErrorReply(ENOENT, std::strerror(ENOENT)));
     EXPECT_EQ(service.log.lines(), std::vector<std::string>{"Could not delete file: " + missing});
 }
+
+// The C calls end a path at its first NUL byte: such a path must name nothing, never its prefix.
+TEST(FileOperations, APathWithANulByteNamesNoOtherFile) {
+    Service service;
+    const std::string folder = service.path("LaunchAgents");
+    fs::create_directory(folder);
+    writeFile(folder + "/keep.plist", "keep");
+    const std::string hidden = folder + std::string("\0/job.plist", 11);
+
+    EXPECT_FALSE(service.files.exists(hidden));
+    EXPECT_EQ(service.controller.deleteFile(hidden), posixErrorReply(EINVAL, std::strerror(EINVAL)));
+    EXPECT_EQ(service.controller.writeFile("x", folder + std::string("/keep.plist\0", 12)),
+              posixErrorReply(EINVAL, std::strerror(EINVAL)));
+    EXPECT_TRUE(std::holds_alternative<PlatformError>(service.files.read(folder + "/keep.plist" + '\0')));
+    EXPECT_EQ(readFile(folder + "/keep.plist"), "keep");
+    EXPECT_EQ(namesIn(folder), std::vector<std::string>{"keep.plist"});
+}

@@ -15,6 +15,12 @@ TEST(JobCommands, PassTheArgumentAsOneElementOfTheVector) {
     std::vector<std::vector<std::string>> expected{
         {"load", "-w", path}, {"unload", "-w", path}, {"remove", "com.example job"}};
     EXPECT_EQ(service.launchctl.calls(), expected);
+
+    // An argument vector ends each element at a NUL byte: launchctl would get a shorter path.
+    const std::string cut = std::string("/tmp/job.plist\0.bak", 19);
+    EXPECT_EQ(service.controller.runJobCommand(Command::load, cut), errorReply(5));
+    EXPECT_EQ(service.controller.runJobCommand(Command::remove, std::string("l\0x", 3)), errorReply(4));
+    EXPECT_EQ(service.launchctl.callCount(), 3u) << "nothing started";
 }
 
 TEST(JobCommands, OnlyTheExitStatusDecides) {
