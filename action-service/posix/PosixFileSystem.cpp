@@ -2,6 +2,7 @@
 
 #include "PosixError.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
@@ -126,7 +127,13 @@ std::optional<PlatformError> PosixFileSystem::writeAtomically(const std::string&
         mode = existing.st_mode & 07777;
     }
 
-    std::string temporary = folder + "." + name + ".XXXXXX";
+    // A name may already be as long as the folder allows: the temporary one keeps only a short head of
+    // it, cut on a character boundary.
+    std::string::size_type head = std::min<std::string::size_type>(name.size(), 64);
+    while (head > 0 && head < name.size() && (static_cast<unsigned char>(name[head]) & 0xC0) == 0x80) {
+        --head;
+    }
+    std::string temporary = folder + "." + name.substr(0, head) + ".XXXXXX";
     int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
         return lastError();

@@ -39,6 +39,12 @@ TEST(WriteFile, ReplacesWholeAndStoresUtf8) {
     EXPECT_EQ(fs::file_size(service.path("empty")), 0u);
     EXPECT_EQ(namesIn(service.folder.path()), (std::vector<std::string>{"empty", "job.plist"}))
         << "no temporary left";
+
+    // The longest name a folder allows: the temporary file's name must not be longer.
+    const std::string longest(255, 'n');
+    EXPECT_FALSE(service.controller.writeFile("long", service.path(longest)));
+    EXPECT_EQ(readFile(service.path(longest)), "long");
+    EXPECT_EQ(namesIn(service.folder.path()), (std::vector<std::string>{"empty", "job.plist", longest}));
     EXPECT_TRUE(service.log.lines().empty());
 }
 
