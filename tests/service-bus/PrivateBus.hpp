@@ -54,6 +54,8 @@ public:
         g_subprocess_launcher_setenv(launcher, "FAKE_LAUNCHCTL_DIR", fake.folder().c_str(), TRUE);
         g_subprocess_launcher_setenv(launcher, "DBUS_SESSION_BUS_ADDRESS", address_.c_str(), TRUE);
         g_subprocess_launcher_setenv(launcher, "DBUS_DEBUG_OUTPUT", "1", TRUE);
+        // Every GLib object from malloc, so that LeakSanitizer sees one the service loses.
+        g_subprocess_launcher_setenv(launcher, "G_SLICE", "always-malloc", TRUE);
         g_subprocess_launcher_setenv(launcher, "ASAN_OPTIONS", ("log_path=" + logs + "/asan").c_str(), TRUE);
         g_subprocess_launcher_setenv(launcher, "UBSAN_OPTIONS",
                                      ("print_stacktrace=1:log_path=" + logs + "/ubsan").c_str(), TRUE);
