@@ -245,6 +245,9 @@ TEST(UnloadJob, AnswersCantRemoveForAnyFailure) {
     service.launchctl.setStatus("unload", 1);
     service.run({{"kind", Value(4)}, {"path", Value(path)}, {"label", Value("l")}});
     EXPECT_EQ(service.replies.back(), errorReply(4)) << "unload failed, remove succeeded";
+    EXPECT_EQ(service.launchctl.calls().back(), (std::vector<std::string>{"remove", "l"}))
+        << "the remove comes after the unload";
+    EXPECT_EQ(service.launchctl.calls().at(1), (std::vector<std::string>{"unload", "-w", path}));
     service.run({{"kind", Value(4)}, {"path", Value(path)}});
     EXPECT_EQ(service.replies.back(), errorReply(4));
     service.launchctl.setStatus("unload", 0);
@@ -403,6 +406,7 @@ TEST_F(HelperToolRemoval, AJobFileThatCannotBeRemovedIsReportedAndTheToolKept) {
     EXPECT_EQ(service.replies, std::vector<Dictionary>{posixErrorReply(EPERM, "Operation not permitted")});
     EXPECT_TRUE(fs::exists(executable));
     EXPECT_EQ(service.events.snapshot(), std::vector<std::string>{"reply"}) << "no exit, no log";
+    EXPECT_EQ(service.launchctl.calls(), (Calls{{"remove", helperToolName()}})) << "launchd forgets it first";
 }
 
 TEST_F(HelperToolRemoval, AnExecutableThatCannotBeRemovedIsReportedAfterTheJobFileWent) {
