@@ -30,28 +30,44 @@ std::optional<std::size_t> skipPast(Bytes bytes, std::size_t at, std::string_vie
     return std::nullopt;
 }
 
-// Index of the '>' that ends a tag starting at `at`, stepping over quoted attribute values. A '[' outside
-// quotes (a document type with an internal subset, where entities could be declared) is refused.
-std::optional<std::size_t> tagEnd(Bytes bytes, std::size_t at, bool refuseSubset) {
+enum class Markup { tag, declaration, instruction };
+
+// Index just past the end of markup whose content starts at `at`: the first '>' outside quotes, or "?>" for a
+// processing instruction. Quoted values are stepped over, but one holding '<', '>' or the other quote is
+// refused: the library honours double quotes only and another reader both kinds, so the markup has to end
+// at the same place for each of them, or text one of them parses could pass here as a quoted value or a
+// comment. A '[' in a declaration (an internal subset, where entities could be declared) is refused even
+// inside quotes, since a reader that ignores those quotes would take it for one.
+std::optional<std::size_t> markupEnd(Bytes bytes, std::size_t at, Markup kind) {
     std::uint8_t quote = 0;
     for (std::size_t i = at; i < bytes.size(); ++i) {
         const auto c = bytes[i];
+        if (c == '[' && kind == Markup::declaration) {
+            return std::nullopt;
+        }
         if (quote != 0) {
             if (c == quote) {
                 quote = 0;
+            } else if (c == '<' || c == '>' || c == '"' || c == '\'') {
+                return std::nullopt;
             }
         } else if (c == '"' || c == '\'') {
             quote = c;
-        } else if (c == '[' && refuseSubset) {
+        } else if (c == '<') {
             return std::nullopt;
-        } else if (c == '>') {
-            return i;
+        } else if (c == '>' && (kind != Markup::instruction || (i > at && bytes[i - 1] == '?'))) {
+            return i + 1;
         }
     }
     return std::nullopt;
 }
 
 bool xmlPassesGuard(Bytes bytes) {
+    // UTF-16 and UTF-32 put a NUL beside every markup character, which hides "</" from this walk (and their
+    // characters can hold the bytes "</"); the lists we read are UTF-8.
+    if (std::find(bytes.begin(), bytes.end(), std::uint8_t{0}) != bytes.end()) {
+        return false;
+    }
     std::size_t depth = 0;
     std::size_t nodes = 0;
     std::size_t i = 0;
@@ -62,34 +78,31 @@ bool xmlPassesGuard(Bytes bytes) {
         }
         std::optional<std::size_t> next;
         if (startsWith(bytes, i, "<?")) {
-            next = skipPast(bytes, i + 2, "?>");
+            next = markupEnd(bytes, i + 2, Markup::instruction);
         } else if (startsWith(bytes, i, "<!--")) {
             next = skipPast(bytes, i + 4, "-->");
         } else if (startsWith(bytes, i, "<![CDATA[")) {
             next = skipPast(bytes, i + 9, "]]>");
         } else if (startsWith(bytes, i, "<!")) {
-            const auto end = tagEnd(bytes, i + 2, true);
-            next = end ? std::optional(*end + 1) : std::nullopt;
+            next = markupEnd(bytes, i + 2, Markup::declaration);
         } else if (startsWith(bytes, i, "</")) {
             if (depth == 0) {
                 return false;
             }
             --depth;
-            const auto end = tagEnd(bytes, i + 2, false);
-            next = end ? std::optional(*end + 1) : std::nullopt;
+            next = markupEnd(bytes, i + 2, Markup::tag);
         } else {
-            const auto end = tagEnd(bytes, i + 1, false);
-            if (!end) {
+            next = markupEnd(bytes, i + 1, Markup::tag);
+            if (!next) {
                 return false;
             }
             if (++nodes > PropertyListLimits::maxNodes) {
                 return false;
             }
-            const bool selfClosing = *end > i + 1 && bytes[*end - 1] == '/';
+            const bool selfClosing = *next - 1 > i + 1 && bytes[*next - 2] == '/';
             if (!selfClosing && ++depth > PropertyListLimits::maxDepth) {
                 return false;
             }
-            next = *end + 1;
         }
         if (!next) {
             return false; // unterminated markup: no parser would accept it

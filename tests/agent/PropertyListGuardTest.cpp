@@ -131,3 +131,30 @@ TEST(PropertyListGuard, HostileJobFilesScanWithoutALabel) {
     monitorFolders->readExceptions();
     EXPECT_TRUE(monitorFolders->exceptions().empty());
 }
+
+TEST(PropertyListGuard, QuotesAndEncodingsCannotHideNesting) {
+    const std::string deep = [] {
+        std::string arrays;
+        for (int k = 0; k < 1'000; ++k) {
+            arrays += "<array>";
+        }
+        return arrays;
+    }();
+    // A parser that ends a tag at the first '>' and one that honours both quote kinds see the same tags.
+    EXPECT_TRUE(
+        propertyListPassesGuard(bytesOf("<?xml version='1.0'?><plist version=\"1.0\"><array/></plist>")));
+    // The library honours only double quotes: what looks quoted to a reader of both kinds is markup to it.
+    EXPECT_FALSE(propertyListPassesGuard(bytesOf("<plist version=\"1.0\" x='>" + deep + "'></plist>")));
+    EXPECT_FALSE(propertyListPassesGuard(bytesOf("<!DOCTYPE plist '>" + deep + "'><plist></plist>")));
+    // And honours them in a processing instruction, where "?>" may then sit inside a value.
+    EXPECT_FALSE(propertyListPassesGuard(bytesOf("<?xml a=\"?><!--\"?>" + deep + "-->")));
+    // A '[' that one reader takes for an internal subset hides the rest up to "]>" from it.
+    EXPECT_FALSE(propertyListPassesGuard(bytesOf("<!DOCTYPE x '['><!--]>" + deep + "-->")));
+    // UTF-16 hides closing tags from a byte walk ('<' then NUL), and its characters can hold "</".
+    std::string utf16;
+    for (const char c : std::string("<plist><array></array></plist>")) {
+        utf16.push_back(c);
+        utf16.push_back('\0');
+    }
+    EXPECT_FALSE(propertyListPassesGuard(bytesOf(utf16)));
+}
