@@ -38,11 +38,17 @@ std::map<int, std::string> inheritableDescriptors() {
     return result;
 }
 
+std::size_t openDescriptorCount() {
+    auto entries = std::filesystem::directory_iterator("/proc/self/fd");
+    return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
+}
+
 } // namespace
 
 TEST(ProcessRunner, ReapsEveryChild) {
     Service service;
     ASSERT_TRUE(hasNoChildren());
+    const std::size_t descriptors = openDescriptorCount();
     Controller truthful(service.controller.platform(), "/bin/true");
     Controller failing(service.controller.platform(), "/bin/false");
     Controller echoing(service.controller.platform(), "/bin/echo");
@@ -52,8 +58,10 @@ TEST(ProcessRunner, ReapsEveryChild) {
         ASSERT_TRUE(failing.runJobCommand(Command::load, "x"));
         ASSERT_EQ(echoing.runTestCommand(TestCommand::error, "7\n"), "error 7\n\n");
         ASSERT_TRUE(missing.runJobCommand(Command::unload, "x"));
+        ASSERT_NE(missing.runTestCommand(TestCommand::load, "x"), "");
     }
     EXPECT_TRUE(hasNoChildren());
+    EXPECT_EQ(openDescriptorCount(), descriptors) << "no descriptor left behind, failed starts included";
 }
 
 TEST(ProcessRunner, ReportsExitStatusSignalsAndLaunchErrors) {
