@@ -190,6 +190,7 @@ private:
     bool walkFrom(std::size_t top) {
         std::vector<std::pair<std::size_t, std::size_t>> stack{{top, 1}};
         std::size_t visits = 1;
+        std::size_t reached = 0;
         while (!stack.empty()) {
             const auto [object, depth] = stack.back();
             stack.pop_back();
@@ -254,6 +255,10 @@ private:
                 return false;
             }
             if (!fits(at, length)) {
+                return false;
+            }
+            reached += static_cast<std::size_t>(length);
+            if (reached > PropertyListLimits::maxReachedBytes) {
                 return false;
             }
             for (std::uint64_t k = 0; k < references; ++k) {

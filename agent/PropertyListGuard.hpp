@@ -16,6 +16,9 @@ struct PropertyListLimits {
     // Every element, and in a binary list every reference (a shared object counts once per reference,
     // since a parser may copy it once per reference).
     static constexpr std::size_t maxNodes = 100'000;
+    // The bytes of the objects reached, once per reference: a parser copies a shared string or data object
+    // once per reference, so a list of a few hundred kilobytes could otherwise cost gigabytes.
+    static constexpr std::size_t maxReachedBytes = 8 * maxBytes;
 };
 
 // Whether the bytes may be handed to a property-list parser: within the size bound, and a walk of their

@@ -111,6 +111,24 @@ TEST(PropertyListGuard, AcceptsOrdinaryListsAndRefusesHostileOnes) {
     EXPECT_FALSE(propertyListPassesGuard(bytesOf("<plist><string"))); // unterminated tag
 }
 
+TEST(PropertyListGuard, SharedObjectsCountOncePerReference) {
+    // An array that refers many times to one large data object: a parser copies the object each time.
+    const auto sharing = [](std::size_t references, std::size_t dataSize) {
+        std::string array = "\xAF\x11";
+        appendBigEndian(array, references, 2);
+        for (std::size_t k = 0; k < references; ++k) {
+            appendBigEndian(array, 1, 4);
+        }
+        std::string data = "\x4F\x12";
+        appendBigEndian(data, dataSize, 4);
+        data += std::string(dataSize, 'x');
+        return binaryList({array, data}, 4);
+    };
+    EXPECT_TRUE(propertyListPassesGuard(bytesOf(sharing(1'000, 100)))); // small shared values are ordinary
+    EXPECT_TRUE(propertyListPassesGuard(bytesOf(sharing(1, 900 * 1024))));
+    EXPECT_FALSE(propertyListPassesGuard(bytesOf(sharing(2'000, 600 * 1024)))); // 1.2 GB once parsed
+}
+
 TEST(PropertyListGuard, HostileJobFilesScanWithoutALabel) {
     AgentWorld world;
     writeFile(world.path("deep.plist"), nestedXml(200'000));
