@@ -18,7 +18,13 @@ std::string capitalized(std::string text) {
             continue;
         }
         if (byte < 0x80) {
-            c = wordStart ? static_cast<char>(std::toupper(byte)) : static_cast<char>(std::tolower(byte));
+            // ASCII arithmetic, not toupper/tolower: those follow the process locale (a Turkish one
+            // turns 'i' into a dotted capital).
+            if (wordStart && byte >= 'a' && byte <= 'z') {
+                c = static_cast<char>(byte - 'a' + 'A');
+            } else if (!wordStart && byte >= 'A' && byte <= 'Z') {
+                c = static_cast<char>(byte - 'A' + 'a');
+            }
         }
         wordStart = false;
     }
