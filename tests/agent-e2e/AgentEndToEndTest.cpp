@@ -5,6 +5,7 @@
 #include "FakeNotificationServer.hpp"
 
 #include <algorithm>
+#include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -153,6 +154,59 @@ TEST_F(AgentEndToEnd, ReportsNewTouchedModifiedDeletedAndRenamedJobsAndOpensThem
     fs::rename(home_.agents() / "marker.plist", home_.agents() / "renamed.plist");
     expectNext({"New: " + home_.shown("renamed.plist"), "Deleted: " + home_.shown("marker.plist")});
     expectNoMore();
+}
+
+// Sends ActionInvoked(id, "default") from a bus client of its own that is not the notification server:
+// once to everyone, once to `destination` alone; then a round trip to `destination`, so that both have
+// reached it.
+void spoofActivation(const std::string& busAddress, const std::string& destination, std::uint32_t id) {
+    GDBusConnection* hostile = g_dbus_connection_new_for_address_sync(
+        busAddress.c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    ASSERT_NE(hostile, nullptr);
+    for (const char* to : {static_cast<const char*>(nullptr), destination.c_str()}) {
+        g_dbus_connection_emit_signal(hostile, to, "/org/freedesktop/Notifications",
+                                      "org.freedesktop.Notifications", "ActionInvoked",
+                                      g_variant_new("(us)", id, "default"), nullptr);
+    }
+    GVariant* reply =
+        g_dbus_connection_call_sync(hostile, destination.c_str(), "/", "org.freedesktop.DBus.Peer", "Ping",
+                                    nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    if (reply != nullptr) {
+        g_variant_unref(reply);
+    }
+    g_dbus_connection_close_sync(hostile, nullptr, nullptr);
+    g_object_unref(hostile);
+}
+
+// Only the server that returned an id may activate it: not another bus client, and not a notification
+// server started later, whose ids begin again and name other clients' notifications.
+TEST_F(AgentEndToEnd, OnlyTheServerThatGaveAnIdActivatesIt) {
+    fs::create_directories(home_.agents());
+    startBus();
+    startAgent();
+
+    const auto job = home_.agents() / "x.plist";
+    writeFile(job, jobPlist("x"));
+    const auto id = expectNext({"New: " + home_.shown("x.plist")})[0].id;
+    const auto agentName = server_->nameOwner(agentBusName);
+    ASSERT_FALSE(agentName.empty());
+    spoofActivation(bus_->address(), agentName, id);
+
+    // The server restarts; the new one hands out the same ids to others, and their activations are not ours.
+    server_.reset();
+    server_ = std::make_unique<FakeNotificationServer>(bus_->address(), std::vector<std::string>{"actions"});
+    seen_ = 0;
+    server_->invokeAction(id, "default");
+
+    // Proved by a later activation that works, with nothing opened before it.
+    fs::remove(job);
+    const auto deleted = expectNext({"Deleted: " + home_.shown("x.plist")})[0].id;
+    server_->invokeAction(deleted, "default");
+    ASSERT_TRUE(test_support::waitFor([&] { return home_.launches() == 1; }, eventDeadline));
+    EXPECT_EQ(home_.openedURLs(), std::vector<std::string>{});
 }
 
 TEST_F(AgentEndToEnd, EscapesMarkupAndShowsBytesThatAreNotUtf8AsReplacementCharacters) {

@@ -175,6 +175,21 @@ bool FakeNotificationServer::nameHasOwner(const std::string& name) {
     return owned != FALSE;
 }
 
+std::string FakeNotificationServer::nameOwner(const std::string& name) {
+    GVariant* reply = g_dbus_connection_call_sync(
+        connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
+        g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
+        nullptr);
+    if (reply == nullptr) {
+        return "";
+    }
+    const gchar* owner = nullptr;
+    g_variant_get(reply, "(&s)", &owner);
+    std::string result = owner;
+    g_variant_unref(reply);
+    return result;
+}
+
 void FakeNotificationServer::sync() {
     // Through the bus to this server's own thread: what reached the server before is recorded.
     GVariant* reply = g_dbus_connection_call_sync(connection_, g_dbus_connection_get_unique_name(connection_),

@@ -34,6 +34,8 @@ public:
     std::vector<std::string> bodies() const;
     void invokeAction(std::uint32_t id, const std::string& actionKey);
     bool nameHasOwner(const std::string& name);
+    // The unique name that owns `name`, or "" when none does.
+    std::string nameOwner(const std::string& name);
     // A round trip through the bus to this server: every message sent to it earlier has been handled.
     void sync();
 

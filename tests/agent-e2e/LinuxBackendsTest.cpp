@@ -65,24 +65,28 @@ TEST(NotificationText, KeepsValidUtf8ReplacesEveryOtherByteAndEscapesMarkupOnlyW
     EXPECT_EQ(notificationString("<b>"), "<b>");
 }
 
-TEST(PostedNotifications, OnlyTheDefaultActionOfOurOwnIdsActivatesAndTheOldestAreForgotten) {
+TEST(PostedNotifications, OnlyTheDefaultActionOfOurOwnIdsFromTheirServerActivatesAndTheOldestAreForgotten) {
     PostedNotifications posted(3);
-    posted.remember(7, {"Quorvel", "New: ~/x", "", "/home/u/x"});
-    posted.remember(9, {"Quorvel", "Deleted: ~/y", "", std::nullopt});
-    ASSERT_TRUE(posted.activated(7, "default"));
-    EXPECT_EQ(posted.activated(7, "default")->identifier, "/home/u/x");
-    EXPECT_FALSE(posted.activated(9, "default")->identifier);
-    EXPECT_FALSE(posted.activated(7, "Open"));
-    EXPECT_FALSE(posted.activated(8, "default"));
-    posted.forget(7);
-    EXPECT_FALSE(posted.activated(7, "default"));
+    posted.remember(":1.5", 7, {"Quorvel", "New: ~/x", "", "/home/u/x"});
+    posted.remember(":1.5", 9, {"Quorvel", "Deleted: ~/y", "", std::nullopt});
+    ASSERT_TRUE(posted.activated(":1.5", 7, "default"));
+    EXPECT_EQ(posted.activated(":1.5", 7, "default")->identifier, "/home/u/x");
+    EXPECT_FALSE(posted.activated(":1.5", 9, "default")->identifier);
+    EXPECT_FALSE(posted.activated(":1.5", 7, "Open"));
+    EXPECT_FALSE(posted.activated(":1.5", 8, "default"));
+    // Another sender, or a later server handing out the same ids.
+    EXPECT_FALSE(posted.activated(":1.6", 7, "default"));
+    posted.forget(":1.6", 7);
+    EXPECT_TRUE(posted.activated(":1.5", 7, "default"));
+    posted.forget(":1.5", 7);
+    EXPECT_FALSE(posted.activated(":1.5", 7, "default"));
     for (std::uint32_t id = 10; id < 20; ++id) {
-        posted.remember(id, {"Quorvel", std::to_string(id), "", std::nullopt});
+        posted.remember(":1.5", id, {"Quorvel", std::to_string(id), "", std::nullopt});
     }
     EXPECT_EQ(posted.size(), 3u);
-    EXPECT_FALSE(posted.activated(9, "default"));
-    EXPECT_TRUE(posted.activated(19, "default"));
-    posted.forget(12345); // unknown: nothing happens
+    EXPECT_FALSE(posted.activated(":1.5", 9, "default"));
+    EXPECT_TRUE(posted.activated(":1.5", 19, "default"));
+    posted.forget(":1.5", 12345); // unknown: nothing happens
     EXPECT_EQ(posted.size(), 3u);
 }
 

@@ -44,21 +44,24 @@ struct Pending {
 
 void onNotifyReply(GObject* source, GAsyncResult* result, gpointer data) {
     std::unique_ptr<Pending> pending(static_cast<Pending*>(data));
-    GError* error = nullptr;
-    GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
     auto state = pending->state.lock();
-    if (reply == nullptr) {
-        g_error_free(error);
-        if (state) {
-            state->print(pending->notification); // no server answered
-        }
-        return;
+    GDBusMessage* reply =
+        g_dbus_connection_send_message_with_reply_finish(G_DBUS_CONNECTION(source), result, nullptr);
+    // The server's unique name goes with the id: ids are per server, and a later server reuses them.
+    const gchar* server = reply != nullptr ? g_dbus_message_get_sender(reply) : nullptr;
+    GVariant* body = reply != nullptr ? g_dbus_message_get_body(reply) : nullptr;
+    const bool accepted = server != nullptr &&
+                          g_dbus_message_get_message_type(reply) == G_DBUS_MESSAGE_TYPE_METHOD_RETURN &&
+                          body != nullptr && g_variant_is_of_type(body, G_VARIANT_TYPE("(u)"));
+    if (state && !accepted) {
+        state->print(pending->notification); // no server answered
+    } else if (state) {
+        guint32 id = 0;
+        g_variant_get(body, "(u)", &id);
+        state->posted.remember(server, id, std::move(pending->notification));
     }
-    guint32 id = 0;
-    g_variant_get(reply, "(u)", &id);
-    g_variant_unref(reply);
-    if (state) {
-        state->posted.remember(id, std::move(pending->notification));
+    if (reply != nullptr) {
+        g_object_unref(reply);
     }
 }
 
@@ -73,11 +76,15 @@ void notify(std::unique_ptr<Pending> pending, GDBusConnection* connection, bool 
     g_variant_builder_add(&actions, "s", "Open");
     GVariantBuilder hints;
     g_variant_builder_init(&hints, G_VARIANT_TYPE("a{sv}"));
-    g_dbus_connection_call(connection, serverName, serverPath, serverInterface, "Notify",
-                           g_variant_new("(susssasa{sv}i)", name.c_str(), guint32{0}, "", summary.c_str(),
-                                         body.c_str(), &actions, &hints, gint32{-1}),
-                           G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, notifyTimeoutMs, nullptr,
-                           onNotifyReply, pending.release());
+    // A message rather than a call, so that the reply tells which connection gave the id.
+    GDBusMessage* message = g_dbus_message_new_method_call(serverName, serverPath, serverInterface, "Notify");
+    g_dbus_message_set_body(message,
+                            g_variant_new("(susssasa{sv}i)", name.c_str(), guint32{0}, "", summary.c_str(),
+                                          body.c_str(), &actions, &hints, gint32{-1}));
+    g_dbus_connection_send_message_with_reply(connection, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE,
+                                              notifyTimeoutMs, nullptr, nullptr, onNotifyReply,
+                                              pending.release());
+    g_object_unref(message);
 }
 
 void onCapabilities(GObject* source, GAsyncResult* result, gpointer data) {
@@ -102,34 +109,34 @@ void onCapabilities(GObject* source, GAsyncResult* result, gpointer data) {
     notify(std::move(pending), connection, markup);
 }
 
-void onActionInvoked(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+void onActionInvoked(GDBusConnection*, const gchar* sender, const gchar*, const gchar*, const gchar*,
                      GVariant* parameters, gpointer data) {
     auto state = static_cast<std::weak_ptr<State>*>(data)->lock();
-    if (!state || !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(us)"))) {
+    if (!state || sender == nullptr || !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(us)"))) {
         return;
     }
     guint32 id = 0;
     const gchar* action = nullptr;
     g_variant_get(parameters, "(u&s)", &id, &action);
-    auto notification = state->posted.activated(id, action);
+    auto notification = state->posted.activated(sender, id, action);
     if (!notification) {
-        return; // another client's notification, or another action
+        return; // another client's id, another action, or a sender other than the server that gave the id
     }
     if (auto delegate = state->delegate.lock()) {
         delegate->didActivateNotification(*notification);
     }
 }
 
-void onClosed(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
-              gpointer data) {
+void onClosed(GDBusConnection*, const gchar* sender, const gchar*, const gchar*, const gchar*,
+              GVariant* parameters, gpointer data) {
     auto state = static_cast<std::weak_ptr<State>*>(data)->lock();
-    if (!state || !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(uu)"))) {
+    if (!state || sender == nullptr || !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(uu)"))) {
         return;
     }
     guint32 id = 0;
     guint32 reason = 0;
     g_variant_get(parameters, "(uu)", &id, &reason);
-    state->posted.forget(id);
+    state->posted.forget(sender, id);
 }
 
 void deleteWeakState(gpointer data) {

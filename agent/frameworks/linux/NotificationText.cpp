@@ -76,9 +76,11 @@ std::string notificationString(std::string_view text) {
     return sanitized(text, false);
 }
 
-void PostedNotifications::remember(std::uint32_t id, UserNotification notification) {
-    if (byId_.insert_or_assign(id, std::move(notification)).second) {
-        order_.push_back(id);
+void PostedNotifications::remember(const std::string& server, std::uint32_t id,
+                                   UserNotification notification) {
+    Key key{server, id};
+    if (byId_.insert_or_assign(key, std::move(notification)).second) {
+        order_.push_back(std::move(key));
     }
     while (byId_.size() > capacity_ && !order_.empty()) {
         byId_.erase(order_.front());
@@ -86,18 +88,19 @@ void PostedNotifications::remember(std::uint32_t id, UserNotification notificati
     }
 }
 
-void PostedNotifications::forget(std::uint32_t id) {
-    if (byId_.erase(id) > 0) {
-        order_.erase(std::find(order_.begin(), order_.end(), id));
+void PostedNotifications::forget(const std::string& server, std::uint32_t id) {
+    const Key key{server, id};
+    if (byId_.erase(key) > 0) {
+        order_.erase(std::find(order_.begin(), order_.end(), key));
     }
 }
 
-std::optional<UserNotification> PostedNotifications::activated(std::uint32_t id,
+std::optional<UserNotification> PostedNotifications::activated(const std::string& sender, std::uint32_t id,
                                                                std::string_view actionKey) const {
     if (actionKey != "default") {
         return std::nullopt;
     }
-    const auto found = byId_.find(id);
+    const auto found = byId_.find(Key{sender, id});
     if (found == byId_.end()) {
         return std::nullopt;
     }
