@@ -220,6 +220,37 @@ TEST(InotifyFolderMonitor, WatchesAMissingFolderFromItsAncestorUntilItAppearsAnd
     EXPECT_TRUE(watched.reports([&] { write(folder / "c.plist", "c"); }));
 }
 
+TEST(InotifyFolderMonitor, FollowsThePathWhenAFolderAboveIsRenamedOrALinkOnTheWayIsReplaced) {
+    test_support::TempFolder root;
+    const auto folder = root.path() / "home/Library/LaunchAgents";
+    fs::create_directories(folder);
+    Watched watched(folder);
+    ASSERT_EQ(watched.monitor->watchedFolder(), folder);
+
+    // The path now names nothing; the old folder, wherever it went, is not ours.
+    EXPECT_TRUE(watched.reports([&] { fs::rename(root.path() / "home", root.path() / "moved"); }));
+    ASSERT_TRUE(test_support::waitFor([&] { return watched.monitor->watchedFolder() == root.path(); }, 20s));
+    EXPECT_TRUE(watched.reports([&] { fs::create_directories(folder); }));
+    ASSERT_TRUE(test_support::waitFor([&] { return watched.monitor->watchedFolder() == folder; }, 20s));
+    EXPECT_TRUE(watched.reports([&] { write(folder / "a.plist", "a"); }));
+
+    // The folder made a link to elsewhere, then the link pointed somewhere else again.
+    const auto first = root.path() / "first";
+    const auto second = root.path() / "second";
+    fs::create_directory(first);
+    fs::create_directory(second);
+    EXPECT_TRUE(watched.reports([&] {
+        fs::remove_all(folder);
+        fs::create_directory_symlink(first, folder);
+    }));
+    EXPECT_TRUE(watched.reports([&] { write(first / "b.plist", "b"); }));
+    EXPECT_TRUE(watched.reports([&] {
+        fs::create_directory_symlink(second, root.path() / "home/Library/link");
+        fs::rename(root.path() / "home/Library/link", folder);
+    }));
+    EXPECT_TRUE(watched.reports([&] { write(second / "c.plist", "c"); }));
+}
+
 TEST(InotifyFolderMonitor, StopsWhenDestroyedAndLeavesNoDescriptorBehind) {
     test_support::TempFolder root;
     const auto before = openDescriptors();

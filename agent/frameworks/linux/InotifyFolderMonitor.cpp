@@ -17,8 +17,10 @@ namespace {
 // Everything that changes the folder's entries or the files in it, and the folder's own end.
 constexpr std::uint32_t targetMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE |
                                      IN_ATTRIB | IN_MODIFY | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-// An ancestor only matters when the next folder on the way appears, or when the ancestor itself goes.
-constexpr std::uint32_t ancestorMask = IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// An ancestor only matters when the next folder on the way comes, goes or changes its permissions, or when
+// the ancestor itself goes.
+constexpr std::uint32_t ancestorMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB |
+                                       IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 constexpr std::uint32_t selfGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT;
 
 bool isWatchableFolder(const std::filesystem::path& path) {
@@ -61,30 +63,48 @@ std::filesystem::path InotifyFolderMonitor::watchedFolder() const {
     return watchedFolder_;
 }
 
-bool InotifyFolderMonitor::arm() {
-    if (watch_ >= 0) {
-        ::inotify_rm_watch(inotify_, watch_);
-        watch_ = -1;
+bool InotifyFolderMonitor::addWatch(const std::filesystem::path& folder, bool isTarget) {
+    // IN_MASK_ADD: a folder reached twice through links keeps both masks.
+    const int descriptor =
+        ::inotify_add_watch(inotify_, folder.c_str(), (isTarget ? targetMask : ancestorMask) | IN_MASK_ADD);
+    if (descriptor < 0) {
+        return false;
     }
+    watches_.push_back({descriptor, folder, isTarget});
+    return true;
+}
+
+void InotifyFolderMonitor::removeWatches() {
+    for (const auto& watch : watches_) {
+        ::inotify_rm_watch(inotify_, watch.descriptor); // fails harmlessly for a descriptor seen twice
+    }
+    watches_.clear();
+}
+
+bool InotifyFolderMonitor::arm() {
     // Folders may come and go while we look; a few rounds settle it, and any later change is an event.
     for (int round = 0; round < 64; ++round) {
+        removeWatches();
         const auto folder = plan_.folderToWatch(isWatchableFolder);
         const bool isTarget = folder == plan_.target();
-        const int watch = ::inotify_add_watch(inotify_, folder.c_str(), isTarget ? targetMask : ancestorMask);
-        if (watch < 0) {
-            continue; // it went away between the look and the watch
+        bool placed = addWatch(folder, isTarget);
+        for (auto above = folder; placed;) {
+            const auto parent = above.parent_path();
+            if (parent.empty() || parent == above) {
+                break;
+            }
+            above = parent;
+            placed = addWatch(above, false);
         }
-        if (!isTarget && plan_.folderToWatch(isWatchableFolder) != folder) {
-            // The next folder on the way appeared before the watch was in place.
-            ::inotify_rm_watch(inotify_, watch);
-            continue;
+        if (!placed || plan_.folderToWatch(isWatchableFolder) != folder) {
+            continue; // a folder on the way came or went before its watch was in place
         }
-        watch_ = watch;
         watchingTarget_ = isTarget;
         std::lock_guard lock(stateMutex_);
         watchedFolder_ = folder;
         return isTarget;
     }
+    removeWatches();
     watchingTarget_ = false;
     std::lock_guard lock(stateMutex_);
     watchedFolder_.clear();
@@ -111,22 +131,25 @@ bool InotifyFolderMonitor::readEvents() {
         if ((event.mask & IN_Q_OVERFLOW) != 0) {
             changed = true; // events were lost: look again from scratch
             rearm = true;
-        } else if (event.wd != watch_) {
-            // a watch given up earlier
-        } else if (watchingTarget_) {
-            changed = true;
-            rearm = rearm || (event.mask & selfGone) != 0;
-        } else if ((event.mask & selfGone) != 0) {
-            rearm = true;
-        } else {
-            std::lock_guard lock(stateMutex_);
-            rearm = rearm || plan_.leadsToTarget(watchedFolder_, name);
+            continue;
+        }
+        for (const auto& watch : watches_) {
+            if (watch.descriptor != event.wd) {
+                continue; // another folder's, or a watch given up earlier
+            }
+            if ((event.mask & selfGone) != 0) {
+                rearm = true;
+            } else if (watch.isTarget) {
+                changed = true;
+            } else if (plan_.leadsToTarget(watch.folder, name)) {
+                rearm = true; // the next folder on the way came, went or was replaced
+            }
         }
     }
     if (rearm) {
         const bool wasTarget = watchingTarget_;
-        // The target appearing is a change of its contents too: it may already hold files.
-        if (arm() && !wasTarget) {
+        // The target appearing, going or being replaced is a change of its contents too.
+        if (arm() || wasTarget) {
             changed = true;
         }
     }

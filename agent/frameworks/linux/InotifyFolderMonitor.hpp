@@ -8,13 +8,15 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace agent {
 
 // Watches one folder with inotify on a thread of its own and reports every change of its entries and of
 // the files in it. A missing folder is watched for from its nearest existing ancestor; a folder deleted
-// and made again is watched again. Destroying the monitor wakes the thread, joins it and closes its
-// descriptors.
+// and made again is watched again. The folders above are watched too, so that renaming one of them, or
+// replacing the folder (or a link on its way) by another, moves the watch to what the path names now.
+// Destroying the monitor wakes the thread, joins it and closes its descriptors.
 class InotifyFolderMonitor final : public mortar::SingleFolderMonitor {
 public:
     explicit InotifyFolderMonitor(std::filesystem::path url);
@@ -26,9 +28,11 @@ public:
     std::filesystem::path watchedFolder() const;
 
 private:
-    // Watches the target if it is a folder, else its nearest existing ancestor. True when the target is
-    // watched.
+    // Watches the target if it is a folder, else its nearest existing ancestor, and every folder above
+    // it. True when the target is watched.
     bool arm();
+    bool addWatch(const std::filesystem::path& folder, bool isTarget);
+    void removeWatches();
     // Handles one batch of events; true when the folder's contents may have changed.
     bool readEvents();
     void run();
@@ -36,7 +40,13 @@ private:
     WatchPlan plan_;
     int inotify_ = -1;
     int wake_ = -1;
-    int watch_ = -1;
+    struct Watch {
+        int descriptor;
+        std::filesystem::path folder;
+        bool isTarget;
+    };
+    // One descriptor may appear twice when links make two folders of the path one.
+    std::vector<Watch> watches_;
     bool watchingTarget_ = false;
     mutable std::mutex stateMutex_;
     std::filesystem::path watchedFolder_;
