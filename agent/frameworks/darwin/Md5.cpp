@@ -1,0 +1,47 @@
+#include "../Gantry.hpp"
+
+#include <CommonCrypto/CommonDigest.h>
+#include <algorithm>
+#include <array>
+
+namespace gantry {
+
+namespace {
+
+class CommonCryptoMd5 final : public Md5 {
+public:
+    CommonCryptoMd5() { CC_MD5_Init(&context_); }
+
+    void update(std::span<const std::uint8_t> bytes) override {
+        // CC_MD5_Update takes a 32-bit length: feed very large spans in pieces.
+        constexpr std::size_t piece = std::size_t{1} << 30;
+        for (std::size_t at = 0; at < bytes.size(); at += piece) {
+            const auto length = std::min(piece, bytes.size() - at);
+            CC_MD5_Update(&context_, bytes.data() + at, static_cast<CC_LONG>(length));
+        }
+    }
+
+    std::string hexDigest() override {
+        std::array<unsigned char, CC_MD5_DIGEST_LENGTH> digest{};
+        CC_MD5_Final(digest.data(), &context_);
+        static constexpr char hexDigits[] = "0123456789abcdef";
+        std::string text;
+        text.reserve(2 * digest.size());
+        for (const unsigned char byte : digest) {
+            text.push_back(hexDigits[byte >> 4]);
+            text.push_back(hexDigits[byte & 0x0f]);
+        }
+        return text;
+    }
+
+private:
+    CC_MD5_CTX context_;
+};
+
+} // namespace
+
+std::unique_ptr<Md5> makeMd5() {
+    return std::make_unique<CommonCryptoMd5>();
+}
+
+} // namespace gantry
