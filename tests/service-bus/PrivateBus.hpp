@@ -21,12 +21,13 @@ namespace service_bus {
 // A private dbus-daemon whose service folder holds the .service file of the test copy of the
 // program (the one that runs the fake launchctl), so the first call activates it. The service
 // inherits the daemon's environment: FAKE_LAUNCHCTL_DIR of this bus's fake, and sanitizer log
-// paths in a folder that must stay empty.
+// paths in a folder that must stay empty. serviceAsanOptions are added to the service's
+// ASAN_OPTIONS.
 class PrivateBus {
 public:
     static constexpr const char* name = QUORVEL_SERVICE_BUS_NAME;
 
-    PrivateBus()
+    explicit PrivateBus(const std::string& serviceAsanOptions = "")
         : folder_("quorvel-bus") {
         std::filesystem::create_directory(folder_.path() / "sanitizer");
         address_ = "unix:path=" + (folder_ / "socket");
@@ -56,7 +57,9 @@ public:
         g_subprocess_launcher_setenv(launcher, "DBUS_DEBUG_OUTPUT", "1", TRUE);
         // Every GLib object from malloc, so that LeakSanitizer sees one the service loses.
         g_subprocess_launcher_setenv(launcher, "G_SLICE", "always-malloc", TRUE);
-        g_subprocess_launcher_setenv(launcher, "ASAN_OPTIONS", ("log_path=" + logs + "/asan").c_str(), TRUE);
+        const std::string asan =
+            "log_path=" + logs + "/asan" + (serviceAsanOptions.empty() ? "" : ":") + serviceAsanOptions;
+        g_subprocess_launcher_setenv(launcher, "ASAN_OPTIONS", asan.c_str(), TRUE);
         g_subprocess_launcher_setenv(launcher, "UBSAN_OPTIONS",
                                      ("print_stacktrace=1:log_path=" + logs + "/ubsan").c_str(), TRUE);
         g_subprocess_launcher_setenv(
