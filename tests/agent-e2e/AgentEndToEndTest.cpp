@@ -296,6 +296,29 @@ TEST_F(AgentEndToEnd, SigtermEndsWithStatusZeroPostingNothingAndASecondAgentExit
     expectNoMore();
 }
 
+// Started at the same instant, both may find the name free; the one that does not get it ends.
+TEST_F(AgentEndToEnd, TwoAgentsStartedAtOnceLeaveExactlyOne) {
+    fs::create_directories(home_.agents());
+    startBus();
+    auto first = home_.startAgent(bus_->address());
+    auto second = home_.startAgent(bus_->address());
+    ASSERT_TRUE(test_support::waitFor([&] { return !first->running() || !second->running(); }, eventDeadline))
+        << "both agents kept running";
+    auto& ended = first->running() ? second : first;
+    auto& survivor = first->running() ? first : second;
+    const auto status = ended->waitExit(0ms);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
+    ASSERT_TRUE(test_support::waitFor([&] { return server_->nameHasOwner(agentBusName); }, eventDeadline));
+    agent_ = std::move(survivor);
+
+    writeFile(home_.agents() / "one.plist", jobPlist("one"));
+    expectNext({"New: " + home_.shown("one.plist")});
+    EXPECT_TRUE(agent_->running());
+    writeFile(home_.agents() / "marker.plist", jobPlist("marker"));
+    expectNext({"New: " + home_.shown("marker.plist")});
+    expectNoMore();
+}
+
 TEST_F(AgentEndToEnd, FifosDeviceLinksAndPropertyListBombsNeitherHangNorCrashTheAgent) {
     fs::create_directories(home_.agents());
     // Present at launch: the baseline scan must not block on them.
