@@ -82,12 +82,18 @@ int main() {
     std::setlocale(LC_ALL, "");
 
     Program program;
+    // First of all, so that a signal during the start still ends the program with status 0: it waits
+    // for the loop, which quits at once.
+    const guint terminateSource = g_unix_signal_add(SIGTERM, onSignal, &program);
+    const guint interruptSource = g_unix_signal_add(SIGINT, onSignal, &program);
     program.busName = agent::mainBundleIdentifier() + ".QuorvelAgent";
     program.connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
     if (program.connection != nullptr) {
         // The loss of the bus ends the agent through its name, not by a raised SIGTERM mid-check.
         g_dbus_connection_set_exit_on_close(program.connection, FALSE);
         if (anotherAgentRuns(program.connection, program.busName)) {
+            g_source_remove(terminateSource);
+            g_source_remove(interruptSource);
             g_object_unref(program.connection);
             return 0;
         }
@@ -96,8 +102,6 @@ int main() {
     program.loop = g_main_loop_new(nullptr, FALSE);
     agent::AppDelegate delegate(agent::sharedMonitorFolders());
     program.delegate = &delegate;
-    const guint terminateSource = g_unix_signal_add(SIGTERM, onSignal, &program);
-    const guint interruptSource = g_unix_signal_add(SIGINT, onSignal, &program);
     g_idle_add(launch, &program);
 
     g_main_loop_run(program.loop);
