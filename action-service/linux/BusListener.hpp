@@ -25,7 +25,7 @@ public:
 // The service listener on D-Bus. It owns the well-known name, exports RemoteObjectType as
 // RunAction and ListenerEndpoint, and treats each caller (one unique bus name) as one connection:
 // the delegate accepts it on its first call, its calls then run one after another on a thread of
-// its own, and the thread goes when the caller leaves the bus.
+// its own (there only while calls wait), and it is forgotten when the caller leaves the bus.
 class BusListener final : public Listener {
 public:
     // The process's listener, made on first use and kept until the process ends.

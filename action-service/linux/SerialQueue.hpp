@@ -5,9 +5,9 @@
 
 namespace action_service {
 
-// Runs tasks one after another, in the order posted, on a thread of its own. After retire() the
-// tasks already posted still run, later posts are dropped, and the thread ends and frees the queue
-// by itself: nobody has to wait for a long task to finish.
+// Runs tasks one after another, in the order posted, on a thread of its own. The thread goes when
+// the queue has been idle for a moment, so an idle queue holds none. After retire() the tasks already posted
+// still run and later posts are dropped: nobody has to wait for a long task to finish.
 class SerialQueue {
 public:
     using Task = std::function<void()>;
@@ -17,6 +17,7 @@ public:
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
 
+    // A task that finds no thread to run on (the system has none to give) is dropped.
     void post(Task task);
     void retire();
 

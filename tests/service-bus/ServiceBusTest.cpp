@@ -207,8 +207,8 @@ TEST_F(ServiceBus, RefusedPrivilegedRequestRepliesThenEnds) {
 }
 
 TEST(ServiceBusMemory, LargeWriteStaysWithinFourTimesTheRequest) {
-    // The bound is the program's: AddressSanitizer's quarantine would keep every freed copy of the
-    // text resident (the bus's read buffer, the parsed message), so here freed memory goes back at once.
+    // The bound is the program's: AddressSanitizer's quarantine would keep what the program freed
+    // resident, so here freed memory goes back at once.
     PrivateBus bus("quarantine_size_mb=0");
     test_support::TempFolder files{"quorvel-service-files"};
     GDBusConnection* caller = bus.connect();
@@ -261,6 +261,23 @@ TEST_F(ServiceBus, CallerThreadsGoWhenTheCallersLeave) {
     EXPECT_TRUE(waitFor([&] { return threadCount(*pid) <= before; }))
         << threadCount(*pid) << " threads, " << before << " before the visitors";
     EXPECT_EQ(runAction(stays, request("@a{sv} {}")).text(), codeThree);
+}
+
+TEST_F(ServiceBus, IdleCallersHoldNoThread) {
+    GDBusConnection* first = bus.connect();
+    ASSERT_EQ(runAction(first, request("@a{sv} {}")).text(), codeThree);
+    const auto pid = bus.ownerPid();
+    ASSERT_TRUE(pid);
+    const std::size_t before = threadCount(*pid);
+
+    // Callers that stay on the bus but have nothing running cost no thread, so many of them cannot
+    // run the service out of threads.
+    for (int i = 0; i < 40; ++i) {
+        EXPECT_EQ(runAction(bus.connect(), request("@a{sv} {}")).text(), codeThree);
+    }
+    EXPECT_TRUE(waitFor([&] { return threadCount(*pid) <= before; }))
+        << threadCount(*pid) << " threads, " << before << " after the first call";
+    EXPECT_EQ(runAction(first, request("@a{sv} {}")).text(), codeThree);
 }
 
 } // namespace
