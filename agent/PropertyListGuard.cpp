@@ -291,6 +291,16 @@ bool propertyListPassesGuard(std::span<const std::uint8_t> bytes) {
     if (startsWith(bytes, 0, "bplist00")) {
         return BinaryWalk(bytes).run();
     }
+    // Only XML is walked below; a text in another property-list syntax (the old brace-and-semicolon
+    // form) would pass that walk unchecked, and some parsers nest it without bound.
+    std::size_t start = startsWith(bytes, 0, "\xEF\xBB\xBF") ? 3 : 0;
+    while (start < bytes.size() &&
+           (bytes[start] == ' ' || bytes[start] == '\t' || bytes[start] == '\r' || bytes[start] == '\n')) {
+        ++start;
+    }
+    if (start == bytes.size() || bytes[start] != '<') {
+        return false;
+    }
     return xmlPassesGuard(bytes);
 }
 

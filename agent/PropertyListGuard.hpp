@@ -23,7 +23,8 @@ struct PropertyListLimits {
 
 // Whether the bytes may be handed to a property-list parser: within the size bound, and a walk of their
 // structure (XML nesting, or the binary object graph) stays within the depth and node budgets. Binary
-// lists are recognised by their "bplist00" magic; everything else is walked as XML.
+// lists are recognised by their "bplist00" magic; anything else must be XML (markup first, after an optional
+// byte-order mark and white space).
 bool propertyListPassesGuard(std::span<const std::uint8_t> bytes);
 
 } // namespace agent

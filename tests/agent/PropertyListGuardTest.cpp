@@ -109,6 +109,12 @@ TEST(PropertyListGuard, AcceptsOrdinaryListsAndRefusesHostileOnes) {
     EXPECT_FALSE(propertyListPassesGuard(
         bytesOf("<!DOCTYPE plist [<!ENTITY a \"aaaa\">]><plist><string>&a;</string></plist>")));
     EXPECT_FALSE(propertyListPassesGuard(bytesOf("<plist><string"))); // unterminated tag
+
+    // Only XML and binary lists: the old brace form has no markup for the walk to bound.
+    EXPECT_TRUE(propertyListPassesGuard(bytesOf("\xEF\xBB\xBF\n  <plist><string>x</string></plist>")));
+    EXPECT_FALSE(propertyListPassesGuard(bytesOf("{ Label = job; }")));
+    EXPECT_FALSE(propertyListPassesGuard(bytesOf(std::string(100'000, '(') + std::string(100'000, ')'))));
+    EXPECT_FALSE(propertyListPassesGuard(bytesOf("")));
 }
 
 TEST(PropertyListGuard, SharedObjectsCountOncePerReference) {
