@@ -27,12 +27,22 @@ public:
         sigset_t none;
         sigemptyset(&none);
         posix_spawnattr_setsigmask(&attributes_, &none);
-        posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+#ifdef POSIX_SPAWN_CLOEXEC_DEFAULT
+        // Where the system offers it, a child inherits only what the file actions name, whatever
+        // another thread opens at the same moment.
+        flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
+#endif
+        posix_spawnattr_setflags(&attributes_, flags);
     }
-    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
+    ~SpawnAttributes() {
+        posix_spawnattr_destroy(&attributes_);
+    }
     SpawnAttributes(const SpawnAttributes&) = delete;
     SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    const posix_spawnattr_t* get() const { return &attributes_; }
+    const posix_spawnattr_t* get() const {
+        return &attributes_;
+    }
 
 private:
     posix_spawnattr_t attributes_;
@@ -49,6 +59,36 @@ public:
 private:
     posix_spawn_file_actions_t actions_;
 };
+
+// The standard streams a child keeps from the service (with POSIX_SPAWN_CLOEXEC_DEFAULT it would
+// otherwise lose them).
+void inheritStandardStreams([[maybe_unused]] FileActions& actions, [[maybe_unused]] int last) {
+#ifdef POSIX_SPAWN_CLOEXEC_DEFAULT
+    for (int fd = STDIN_FILENO; fd <= last; ++fd) {
+        posix_spawn_file_actions_addinherit_np(actions.get(), fd);
+    }
+#endif
+}
+
+// Both ends close-on-exec from the start where pipe2 exists; elsewhere the flag follows at once and
+// POSIX_SPAWN_CLOEXEC_DEFAULT covers the moment in between.
+int openPipe(int ends[2]) {
+#if QUORVEL_HAVE_PIPE2
+    return ::pipe2(ends, O_CLOEXEC);
+#else
+    if (::pipe(ends) != 0) {
+        return -1;
+    }
+    if (::fcntl(ends[0], F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(ends[1], F_SETFD, FD_CLOEXEC) != 0) {
+        const int error = errno;
+        ::close(ends[0]);
+        ::close(ends[1]);
+        errno = error;
+        return -1;
+    }
+    return 0;
+#endif
+}
 
 class Descriptor {
 public:
@@ -129,8 +169,10 @@ bool moveAboveStandardStreams(int& fd) {
 
 ProcessRunner::Exit PosixProcessRunner::run(const std::string& program,
                                             const std::vector<std::string>& arguments) {
+    FileActions actions;
+    inheritStandardStreams(actions, STDERR_FILENO);
     pid_t pid = 0;
-    if (int error = spawn(pid, program, arguments, nullptr); error != 0) {
+    if (int error = spawn(pid, program, arguments, actions.get()); error != 0) {
         return Exit{posixError(error), 0};
     }
     return Exit{std::nullopt, waitFor(pid)};
@@ -139,7 +181,7 @@ ProcessRunner::Exit PosixProcessRunner::run(const std::string& program,
 ProcessRunner::Output PosixProcessRunner::capture(const std::string& program,
                                                   const std::vector<std::string>& arguments) {
     int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) {
+    if (openPipe(ends) != 0) {
         return Output{posixError(errno), {}};
     }
     bool moved = moveAboveStandardStreams(ends[0]) && moveAboveStandardStreams(ends[1]);
@@ -149,6 +191,7 @@ ProcessRunner::Output PosixProcessRunner::capture(const std::string& program,
         return Output{posixError(errno), {}};
     }
     FileActions actions;
+    inheritStandardStreams(actions, STDIN_FILENO);
     posix_spawn_file_actions_adddup2(actions.get(), writing.get(), STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(actions.get(), writing.get(), STDERR_FILENO);
     pid_t pid = 0;

@@ -10,9 +10,15 @@ namespace agent {
 
 namespace {
 
-FileDate modificationDate(const struct stat& status) {
-    return FileDate(std::chrono::seconds(status.st_mtim.tv_sec) +
-                    std::chrono::nanoseconds(status.st_mtim.tv_nsec));
+// POSIX names the full-precision date st_mtim; macOS calls it st_mtimespec.
+template <typename Status> FileDate modificationDate(const Status& status) {
+    if constexpr (requires { status.st_mtim; }) {
+        return FileDate(std::chrono::seconds(status.st_mtim.tv_sec) +
+                        std::chrono::nanoseconds(status.st_mtim.tv_nsec));
+    } else {
+        return FileDate(std::chrono::seconds(status.st_mtimespec.tv_sec) +
+                        std::chrono::nanoseconds(status.st_mtimespec.tv_nsec));
+    }
 }
 
 class PosixReadableFile final : public ReadableFile {
