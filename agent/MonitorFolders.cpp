@@ -1,5 +1,8 @@
 #include "MonitorFolders.hpp"
 
+#include "JobFolders.hpp"
+#include "MainBundle.hpp"
+
 namespace agent {
 
 MonitorFolders::MonitorFolders(AgentPlatform platform, AgentPlaces places)
@@ -42,6 +45,15 @@ void SharedMonitorFolders::reset() {
         released.swap(object_);
     }
     // Released here, outside the lock.
+}
+
+AgentPlaces realPlaces() {
+    return AgentPlaces{watchedFolders(),
+                       exceptionsFileURL(),
+                       mortar::File::nonSandboxedHomeFolderPath(),
+                       gantry::Product::main().jobScheme,
+                       mainBundleIdentifier(),
+                       folderMonitors()};
 }
 
 MonitorList& folderMonitors() {

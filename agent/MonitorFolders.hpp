@@ -109,5 +109,8 @@ private:
 SharedMonitorFolders& sharedMonitorFolders();
 MonitorList& folderMonitors();
 const std::filesystem::path& exceptionsFileURL();
+// The places of the process-wide MonitorFolders: the real job folders, exceptions file, home folder,
+// job scheme and main application.
+AgentPlaces realPlaces();
 
 } // namespace agent

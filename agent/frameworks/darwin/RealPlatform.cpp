@@ -2,8 +2,6 @@
 #include "AppKitWorkspace.hpp"
 #include "DispatchMainQueue.hpp"
 #include "FSEventsFolderMonitor.hpp"
-#include "JobFolders.hpp"
-#include "MainBundle.hpp"
 #include "MonitorFolders.hpp"
 #include "RightToLeft.hpp"
 #include "UserNotificationCenter.hpp"
@@ -37,10 +35,7 @@ struct RealPlatform {
 SharedMonitorFolders& sharedMonitorFolders() {
     static SharedMonitorFolders shared([] {
         static RealPlatform real;
-        return std::make_shared<MonitorFolders>(
-            real.platform(),
-            AgentPlaces{watchedFolders(), exceptionsFileURL(), mortar::File::nonSandboxedHomeFolderPath(),
-                        gantry::Product::main().jobScheme, mainBundleIdentifier(), folderMonitors()});
+        return std::make_shared<MonitorFolders>(real.platform(), realPlaces());
     });
     return shared;
 }

@@ -3,8 +3,6 @@
 #include "GLibMainQueue.hpp"
 #include "GioWorkspace.hpp"
 #include "InotifyFolderMonitor.hpp"
-#include "JobFolders.hpp"
-#include "MainBundle.hpp"
 #include "MonitorFolders.hpp"
 #include "RightToLeft.hpp"
 
@@ -53,10 +51,7 @@ struct RealPlatform {
 SharedMonitorFolders& sharedMonitorFolders() {
     static SharedMonitorFolders shared([] {
         static RealPlatform real;
-        return std::make_shared<MonitorFolders>(
-            real.platform(),
-            AgentPlaces{watchedFolders(), exceptionsFileURL(), mortar::File::nonSandboxedHomeFolderPath(),
-                        gantry::Product::main().jobScheme, mainBundleIdentifier(), folderMonitors()});
+        return std::make_shared<MonitorFolders>(real.platform(), realPlaces());
     });
     return shared;
 }
