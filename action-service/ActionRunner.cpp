@@ -128,9 +128,12 @@ void testJob(const Dictionary& request, Controller& controller, const Reply& rep
     std::string text = controller.runTestCommand(TestCommand::load, *testPath);
     std::this_thread::sleep_for(testRunDelay);
     if (text.empty()) {
-        const std::string status = controller.runTestCommand(TestCommand::number, *label);
-        if (!status.empty() && status != "0\n") {
-            text = controller.runTestCommand(TestCommand::error, status);
+        const Controller::TestOutput status = controller.runTest(TestCommand::number, *label);
+        if (!status.started) {
+            // The query never ran: say why, rather than ask launchctl to explain that text as a status.
+            text = status.text;
+        } else if (!status.text.empty() && status.text != "0\n") {
+            text = controller.runTestCommand(TestCommand::error, status.text);
         }
         if (auto contents = readTextFile(controller, *testOutputPath)) {
             if (!text.empty()) {

@@ -53,6 +53,11 @@ public:
     OptionalReply runJobCommand(Command command, const std::string& argument);
     // Everything the command wrote to standard output and standard error, decoded as UTF-8.
     std::string runTestCommand(TestCommand command, const std::string& argument);
+    struct TestOutput {
+        std::string text;
+        bool started = true; // false: the text says which program could not be started, and why
+    };
+    TestOutput runTest(TestCommand command, const std::string& argument);
     // The shell text of the status query for a label.
     std::string statusQuery(const std::string& label) const;
 

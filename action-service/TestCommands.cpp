@@ -51,6 +51,10 @@ std::string Controller::statusQuery(const std::string& label) const {
 }
 
 std::string Controller::runTestCommand(TestCommand command, const std::string& argument) {
+    return runTest(command, argument).text;
+}
+
+Controller::TestOutput Controller::runTest(TestCommand command, const std::string& argument) {
     std::string program = launchctl;
     std::vector<std::string> arguments;
     switch (command) {
@@ -73,10 +77,10 @@ std::string Controller::runTestCommand(TestCommand command, const std::string& a
     }
     ProcessRunner::Output output = platform_.processes.capture(program, arguments);
     if (output.launchError) {
-        return decodeUtf8Lossy("Could not run " + program + ": " + output.launchError->description);
+        return {decodeUtf8Lossy("Could not run " + program + ": " + output.launchError->description), false};
     }
     // Decoded as a whole: a character cut between two reads stays whole.
-    return decodeUtf8Lossy(output.bytes);
+    return {decodeUtf8Lossy(output.bytes)};
 }
 
 } // namespace action_service

@@ -352,6 +352,15 @@ TEST_F(TestJob, AFailedStatusIsExplainedAndJoinedToTheOutput) {
     EXPECT_FALSE(fs::exists(testPath));
 }
 
+TEST_F(TestJob, AStatusQueryThatCannotStartExplainsItself) {
+    service.processes.unstartable = {"/bin/sh"};
+    writeFile(outputPath, "job output");
+    service.run(request());
+    EXPECT_EQ(service.replies.back(),
+              testReply("Could not run /bin/sh: No such file or directory\njob output"));
+    EXPECT_EQ(subcommands(), std::vector<std::string>{"load"}) << "its text is no status for launchctl error";
+}
+
 TEST(RemoveFile, DeletesOrReportsThePlatformError) {
     Service service;
     const std::string path = service.path("f");

@@ -7,6 +7,7 @@
 #include "TempFolder.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <map>
 #include <mutex>
 #include <string>
@@ -114,12 +115,41 @@ private:
     FileSystem& real_;
 };
 
+// The real process runner, except that chosen programs cannot be started.
+class ProcessRunnerWithFailures final : public ProcessRunner {
+public:
+    explicit ProcessRunnerWithFailures(ProcessRunner& real)
+        : real_(real) {}
+    std::vector<std::string> unstartable;
+
+    Exit run(const std::string& program, const std::vector<std::string>& arguments) override {
+        if (refused(program)) {
+            return Exit{missing(), 0};
+        }
+        return real_.run(program, arguments);
+    }
+    Output capture(const std::string& program, const std::vector<std::string>& arguments) override {
+        if (refused(program)) {
+            return Output{missing(), {}};
+        }
+        return real_.capture(program, arguments);
+    }
+
+private:
+    bool refused(const std::string& program) const {
+        return std::find(unstartable.begin(), unstartable.end(), program) != unstartable.end();
+    }
+    static PlatformError missing() { return {"NSPOSIXErrorDomain", ENOENT, "No such file or directory", ""}; }
+    ProcessRunner& real_;
+};
+
 // A controller over real processes and files, with the fake launchctl and fakes for the rest.
 struct Service {
     test_support::FakeLaunchctl launchctl;
     test_support::TempFolder folder{"quorvel-service"};
     Events events;
-    PosixProcessRunner processes;
+    PosixProcessRunner realProcesses;
+    ProcessRunnerWithFailures processes{realProcesses};
     PosixFileSystem realFiles;
     FileSystemWithFailures files{realFiles};
     FakeAuthority authority;
