@@ -397,6 +397,15 @@ TEST_F(AgentEndToEnd, WithoutASessionBusNotificationsArePrintedLines) {
     ASSERT_TRUE(ready) << readFile(home_.root() / "logs/agent.err");
     fs::remove(home_.agents() / "probe0.plist");
     EXPECT_TRUE(waitPrinted("Quorvel: Deleted: " + home_.shown("probe0.plist")));
+
+    // A name with a line feed or a terminal escape stays on its one line and cannot print a report of
+    // its own.
+    writeFile(home_.agents() / "x\nQuorvel: Deleted: forged.plist", jobPlist("forged"));
+    writeFile(home_.agents() / "y\x1b[2K.plist", jobPlist("escape"));
+    EXPECT_TRUE(waitPrinted("Quorvel: New: " + home_.shown("x\xEF\xBF\xBDQuorvel: Deleted: forged.plist")));
+    EXPECT_TRUE(waitPrinted("Quorvel: New: " + home_.shown("y\xEF\xBF\xBD[2K.plist")));
+    const auto lines = home_.printed();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Quorvel: Deleted: forged.plist"), 0);
 }
 
 TEST_F(AgentEndToEnd, WithoutANotificationServerNotificationsArePrintedLines) {

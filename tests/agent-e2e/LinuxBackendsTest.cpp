@@ -63,6 +63,12 @@ TEST(NotificationText, KeepsValidUtf8ReplacesEveryOtherByteAndEscapesMarkupOnlyW
     // Escaping never touches a replaced byte, and a replacement is never escaped.
     EXPECT_EQ(notificationBody("\xff&", true), "\xEF\xBF\xBD&amp;");
     EXPECT_EQ(notificationString("<b>"), "<b>");
+    // The printed line: one line whatever the name holds, controls (C0, DEL, C1) replaced.
+    EXPECT_EQ(notificationLine("Quorvel", "New: ~/a&<b>.plist"), "Quorvel: New: ~/a&<b>.plist\n");
+    EXPECT_EQ(notificationLine("Quorvel", "a\nb\rc\x1b[2Kd\x7f\xC2\x85\xC2\xA0\xff"),
+              "Quorvel: a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD"
+              "c\xEF\xBF\xBD[2Kd\xEF\xBF\xBD\xEF\xBF\xBD\xC2\xA0\xEF\xBF\xBD\n");
 }
 
 TEST(PostedNotifications, OnlyTheDefaultActionOfOurOwnIdsFromTheirServerActivatesAndTheOldestAreForgotten) {

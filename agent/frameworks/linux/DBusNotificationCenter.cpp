@@ -26,7 +26,7 @@ struct DBusNotificationCenter::State {
     PostedNotifications posted;
 
     void print(const UserNotification& notification) const {
-        const std::string line = notification.title + ": " + notification.text + "\n";
+        const std::string line = notificationLine(notification.title, notification.text);
         std::fwrite(line.data(), 1, line.size(), stdout);
         std::fflush(stdout);
     }

@@ -41,14 +41,22 @@ std::size_t validSequence(std::string_view bytes) {
     return 0; // NUL, a stray continuation byte, or a lead byte that is never valid
 }
 
-std::string sanitized(std::string_view text, bool markup) {
+// C0 controls, DEL and C1 controls (U+0080 to U+009F, as UTF-8 C2 80 to C2 9F): line breaks and
+// terminal escapes.
+bool isControl(std::string_view sequence) {
+    const auto lead = static_cast<unsigned char>(sequence.front());
+    return lead < 0x20 || lead == 0x7F ||
+           (lead == 0xC2 && sequence.size() > 1 && static_cast<unsigned char>(sequence[1]) < 0xA0);
+}
+
+std::string sanitized(std::string_view text, bool markup, bool controls = false) {
     std::string result;
     result.reserve(text.size());
     while (!text.empty()) {
         const std::size_t length = validSequence(text);
-        if (length == 0) {
+        if (length == 0 || (controls && isControl(text.substr(0, length)))) {
             result += replacement;
-            text.remove_prefix(1);
+            text.remove_prefix(length == 0 ? 1 : length);
             continue;
         }
         const char c = text.front();
@@ -74,6 +82,10 @@ std::string notificationBody(std::string_view text, bool markup) {
 
 std::string notificationString(std::string_view text) {
     return sanitized(text, false);
+}
+
+std::string notificationLine(std::string_view title, std::string_view text) {
+    return sanitized(title, false, true) + ": " + sanitized(text, false, true) + "\n";
 }
 
 void PostedNotifications::remember(const std::string& server, std::uint32_t id,

@@ -20,6 +20,11 @@ std::string notificationBody(std::string_view text, bool markup);
 // Valid UTF-8 without markup escaping, for the summary and the application name.
 std::string notificationString(std::string_view text);
 
+// The line printed when no server takes the notification: "title: text" and one line feed. Beside what
+// notificationString replaces, every control character becomes U+FFFD, so that a job file whose name
+// holds a line feed or a terminal escape cannot print a report of its own making.
+std::string notificationLine(std::string_view title, std::string_view text);
+
 // The notifications the server accepted, by the unique bus name of the server that answered and the id
 // it returned, so that an activation finds its notification and ignores other clients' ids, other
 // senders, and a later server's ids. Bounded: the oldest are forgotten first.
