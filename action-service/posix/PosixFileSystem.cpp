@@ -57,8 +57,92 @@ bool writeAll(int fd, std::string_view bytes) {
     return true;
 }
 
+// The names in the folder open at `fd`, "." and ".." left out. Reads through a duplicate, which
+// closedir takes back, so `fd` stays open.
+int listNames(int fd, std::vector<std::string>& names) {
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) {
+        return errno;
+    }
+    DIR* listing = ::fdopendir(copy);
+    if (listing == nullptr) {
+        const int error = errno;
+        ::close(copy);
+        return error;
+    }
+    // The copy shares its offset with `fd`: start from the top whatever read it before.
+    ::rewinddir(listing);
+    errno = 0;
+    while (const dirent* entry = ::readdir(listing)) {
+        std::string child = entry->d_name;
+        if (child != "." && child != "..") {
+            names.push_back(std::move(child));
+        }
+    }
+    const int error = errno;
+    ::closedir(listing);
+    return error;
+}
+
+// A folder on the way down of a removal.
+struct OpenFolder {
+    std::string name; // in its parent
+    int fd = -1;      // -1 while closed to spare descriptors
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::vector<std::string> names; // entries still to remove
+};
+
+// Folders nearer the top than this keep their descriptor open; deeper ones are closed on the way down
+// and opened again through ".." on the way up, so that a tree deeper than the descriptor limit is
+// removed too and other requests are never left without descriptors.
+constexpr std::size_t heldFolders = 16;
+
+int openFolder(int parent, const std::string& name, std::vector<OpenFolder>& folders) {
+    OpenFolder folder;
+    folder.name = name;
+    folder.fd = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder.fd < 0) {
+        return errno;
+    }
+    struct stat info {};
+    int error = ::fstat(folder.fd, &info) != 0 ? errno : listNames(folder.fd, folder.names);
+    if (error != 0) {
+        ::close(folder.fd);
+        return error;
+    }
+    folder.device = info.st_dev;
+    folder.inode = info.st_ino;
+    folders.push_back(std::move(folder));
+    if (folders.size() > heldFolders) {
+        OpenFolder& far = folders[folders.size() - 1 - heldFolders];
+        if (far.fd >= 0) {
+            ::close(far.fd);
+            far.fd = -1;
+        }
+    }
+    return 0;
+}
+
+// Opens the closed parent of `child` again through "..", refusing a folder other than the one left:
+// the tree was moved meanwhile, and the removal must not go on somewhere else.
+int reopenParent(const OpenFolder& child, OpenFolder& parent) {
+    const int fd = ::openat(child.fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || info.st_dev != parent.device || info.st_ino != parent.inode) {
+        ::close(fd);
+        return EBUSY;
+    }
+    parent.fd = fd;
+    return 0;
+}
+
 // Removes the entry `name` of the folder open at `folder`, descending into folders without ever
-// following a symbolic link (a link is removed itself).
+// following a symbolic link (a link is removed itself). Iterative, and with a bounded number of open
+// descriptors, whatever the depth.
 int removeAt(int folder, const char* name) {
     struct stat info {};
     if (::fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -67,36 +151,40 @@ int removeAt(int folder, const char* name) {
     if (!S_ISDIR(info.st_mode)) {
         return ::unlinkat(folder, name, 0) == 0 ? 0 : errno;
     }
-    int fd = ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        return errno;
+    std::vector<OpenFolder> folders;
+    int error = openFolder(folder, name, folders);
+    while (error == 0 && !folders.empty()) {
+        const std::size_t top = folders.size() - 1;
+        if (!folders[top].names.empty()) {
+            const std::string child = std::move(folders[top].names.back());
+            folders[top].names.pop_back();
+            struct stat childInfo {};
+            if (::fstatat(folders[top].fd, child.c_str(), &childInfo, AT_SYMLINK_NOFOLLOW) != 0) {
+                error = errno;
+            } else if (S_ISDIR(childInfo.st_mode)) {
+                error = openFolder(folders[top].fd, child, folders);
+            } else if (::unlinkat(folders[top].fd, child.c_str(), 0) != 0) {
+                error = errno;
+            }
+            continue;
+        }
+        // Emptied: remove it from its parent.
+        if (top > 0 && folders[top - 1].fd < 0) {
+            error = reopenParent(folders[top], folders[top - 1]);
+        }
+        ::close(folders[top].fd);
+        const int parent = top > 0 ? folders[top - 1].fd : folder;
+        if (error == 0 && ::unlinkat(parent, folders[top].name.c_str(), AT_REMOVEDIR) != 0) {
+            error = errno;
+        }
+        folders.pop_back();
     }
-    DIR* listing = ::fdopendir(fd);
-    if (listing == nullptr) {
-        int error = errno;
-        ::close(fd);
-        return error;
-    }
-    std::vector<std::string> names;
-    errno = 0;
-    while (const dirent* entry = ::readdir(listing)) {
-        std::string child = entry->d_name;
-        if (child != "." && child != "..") {
-            names.push_back(std::move(child));
+    for (const OpenFolder& open : folders) {
+        if (open.fd >= 0) {
+            ::close(open.fd);
         }
     }
-    int error = errno;
-    for (const std::string& child : names) {
-        if (error != 0) {
-            break;
-        }
-        error = removeAt(::dirfd(listing), child.c_str());
-    }
-    ::closedir(listing);
-    if (error != 0) {
-        return error;
-    }
-    return ::unlinkat(folder, name, AT_REMOVEDIR) == 0 ? 0 : errno;
+    return error;
 }
 
 } // namespace

@@ -1,9 +1,11 @@
 #include "ServiceFakes.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 using namespace service_test;
@@ -103,6 +105,32 @@ TEST(DeleteFile, RemovesFilesFoldersAndLinksButNotWhatLinksPointTo) {
     EXPECT_FALSE(service.controller.deleteFile(service.path("link")));
     EXPECT_FALSE(fs::is_symlink(service.path("link")));
     EXPECT_EQ(readFile(outside + "/precious"), "keep");
+    EXPECT_TRUE(service.log.lines().empty());
+}
+
+// A tree deeper than the descriptor limit is removed too: the removal holds a bounded number of
+// descriptors, not one per level.
+TEST(DeleteFile, RemovesATreeDeeperThanTheDescriptorLimit) {
+    Service service;
+    const std::string folder = service.path("deep");
+    std::string level = folder;
+    for (int depth = 0; depth < 600; ++depth) {
+        level += "/d";
+        fs::create_directories(level);
+        if (depth % 100 == 0) {
+            writeFile(level + "/file", "x");
+            fs::create_directory(level + "/side");
+        }
+    }
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit lowered = saved;
+    lowered.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 128);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    const OptionalReply reply = service.controller.deleteFile(folder);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_FALSE(reply);
+    EXPECT_FALSE(fs::exists(folder));
     EXPECT_TRUE(service.log.lines().empty());
 }
 
