@@ -258,7 +258,13 @@ std::optional<PlatformError> PosixFileSystem::remove(const std::string& path) {
     if (holdsNul(path)) {
         return posixError(EINVAL);
     }
-    if (int error = removeAt(AT_FDCWD, path.c_str()); error != 0) {
+    // The item is what the path names: "link/" is the link, not the folder it points to, whose
+    // contents a trailing separator would otherwise make us empty.
+    std::string item = path;
+    while (item.size() > 1 && item.back() == '/') {
+        item.pop_back();
+    }
+    if (int error = removeAt(AT_FDCWD, item.c_str()); error != 0) {
         return posixError(error);
     }
     return std::nullopt;

@@ -105,6 +105,15 @@ TEST(DeleteFile, RemovesFilesFoldersAndLinksButNotWhatLinksPointTo) {
     EXPECT_FALSE(service.controller.deleteFile(service.path("link")));
     EXPECT_FALSE(fs::is_symlink(service.path("link")));
     EXPECT_EQ(readFile(outside + "/precious"), "keep");
+
+    // A trailing separator still names the link, never the contents of the folder behind it.
+    fs::create_directory_symlink(outside, service.path("link"));
+    EXPECT_FALSE(service.controller.deleteFile(service.path("link") + "//"));
+    EXPECT_FALSE(fs::is_symlink(service.path("link")));
+    EXPECT_EQ(readFile(outside + "/precious"), "keep");
+    fs::create_directory(service.path("plain"));
+    EXPECT_FALSE(service.controller.deleteFile(service.path("plain") + "/"));
+    EXPECT_FALSE(fs::exists(service.path("plain")));
     EXPECT_TRUE(service.log.lines().empty());
 }
 
