@@ -15,7 +15,9 @@
 #include <spawn.h>
 #include <stdexcept>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -133,7 +135,8 @@ public:
             std::vector<std::string>{"/usr/bin/dbus-daemon", "--nofork", "--config-file=" + config.string()},
             std::map<std::string, std::string>{{"PATH", "/usr/bin:/bin"}}, folder / "bus.out",
             folder / "bus.err");
-        if (!test_support::waitFor([&] { return fs::exists(socket_); }, 20s)) {
+        // The socket file appears at bind(), before the daemon listens: wait until it accepts.
+        if (!test_support::waitFor([&] { return accepts(socket_); }, 20s)) {
             throw std::runtime_error("the private bus did not start: " + readFile(folder / "bus.err"));
         }
     }
@@ -144,6 +147,24 @@ public:
     std::string address() const { return "unix:path=" + socket_.string(); }
 
 private:
+    static bool accepts(const fs::path& socket) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const std::string path = socket.string();
+        if (path.size() >= sizeof address.sun_path) {
+            return false;
+        }
+        path.copy(address.sun_path, path.size());
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            return false;
+        }
+        const bool connected =
+            ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        return connected;
+    }
+
     fs::path socket_;
     std::optional<Child> daemon_;
 };
