@@ -21,6 +21,19 @@ struct PropertyListLimits {
     static constexpr std::size_t maxReachedBytes = 8 * maxBytes;
 };
 
+// The same depth and node budgets for converting a parsed tree into a PlistValue, so that a backend's
+// conversion stays bounded even for bytes that never passed the guard.
+class ConversionBudget {
+public:
+    // Counts one more node at `depth` (the root is at 1); false once the tree is beyond the budgets.
+    bool enter(std::size_t depth) {
+        return ++nodes_ <= PropertyListLimits::maxNodes && depth <= PropertyListLimits::maxDepth;
+    }
+
+private:
+    std::size_t nodes_ = 0;
+};
+
 // Whether the bytes may be handed to a property-list parser: within the size bound, and a walk of their
 // structure (XML nesting, or the binary object graph) stays within the depth and node budgets. Binary
 // lists are recognised by their "bplist00" magic; anything else must be XML (markup first, after an optional

@@ -7,13 +7,13 @@ namespace agent {
 
 namespace {
 
-// Turns Foundation's property-list objects into a PlistValue, within the same depth and node budgets as
-// the guard.
+// Turns Foundation's property-list objects into a PlistValue, within the guard's depth and node
+// budgets.
 class Conversion {
 public:
     // Fills `out`; false when the tree is beyond the budgets or a text cannot be read.
     bool convert(id object, std::size_t depth, PlistValue& out) {
-        if (++nodes_ > PropertyListLimits::maxNodes || depth > PropertyListLimits::maxDepth) {
+        if (!budget_.enter(depth)) {
             return false;
         }
         if ([object isKindOfClass:[NSString class]]) {
@@ -61,7 +61,7 @@ public:
     }
 
 private:
-    std::size_t nodes_ = 0;
+    ConversionBudget budget_;
 };
 
 class FoundationPropertyListParser final : public PropertyListParser {

@@ -9,12 +9,12 @@ namespace agent {
 
 namespace {
 
-// Turns libplist's tree into a PlistValue, within the same depth and node budgets as the guard.
+// Turns libplist's tree into a PlistValue, within the guard's depth and node budgets.
 class Conversion {
 public:
     // Fills `out`; false when the tree is beyond the budgets or a value cannot be read.
     bool convert(plist_t node, std::size_t depth, PlistValue& out) {
-        if (++nodes_ > PropertyListLimits::maxNodes || depth > PropertyListLimits::maxDepth) {
+        if (!budget_.enter(depth)) {
             return false;
         }
         switch (plist_get_node_type(node)) {
@@ -71,7 +71,7 @@ public:
     }
 
 private:
-    std::size_t nodes_ = 0;
+    ConversionBudget budget_;
 };
 
 class LibplistParser final : public PropertyListParser {
