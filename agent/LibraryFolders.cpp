@@ -1,3 +1,4 @@
+#include "ShownText.hpp"
 #include "frameworks/HomeFolder.hpp"
 #include "frameworks/Mortar.hpp"
 
@@ -20,7 +21,8 @@ const std::filesystem::path& URL::System::library() {
 }
 
 const std::string& File::nonSandboxedHomeFolderPath() {
-    static const std::string path = agent::realHomeFolderPath();
+    // "/home/u/" and "/home/u" are one folder; job file paths and the shortening take the second.
+    static const std::string path = agent::withoutTrailingSeparators(agent::realHomeFolderPath());
     return path;
 }
 

@@ -1,5 +1,6 @@
 #include "MonitorFolders.hpp"
 #include "PropertyListReading.hpp"
+#include "ShownText.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -29,19 +30,6 @@ std::string capitalized(std::string text) {
         wordStart = false;
     }
     return text;
-}
-
-std::string replacingAll(std::string text, const std::string& what, const std::string& with) {
-    if (what.empty()) {
-        return text;
-    }
-    std::string result;
-    std::size_t from = 0;
-    for (auto found = text.find(what); found != std::string::npos; found = text.find(what, from)) {
-        result.append(text, from, found - from).append(with);
-        from = found + what.size();
-    }
-    return result.append(text, from);
 }
 
 // A URL scheme: a letter, then letters, digits, '+', '-' or '.'. The Base64 text after "://" holds only
@@ -85,8 +73,9 @@ void MonitorFolders::postNotification(const std::string& path, Kind kind) {
         word = mortar::LString("Deleted");
         break;
     }
-    const std::string shown = replacingAll(path, places_.homeFolderPath, "~");
-    const std::string text = platform_.interface.rtl ? shown + " :" + word : word + ": " + shown;
+    const std::string shown = shownPath(path, places_.homeFolderPath);
+    // Made safe here, for every desktop: the identifier keeps the exact path.
+    const std::string text = shownText(platform_.interface.rtl ? shown + " :" + word : word + ": " + shown);
     platform_.interface.notification(appName, text, "",
                                      kind == Kind::deleted ? std::nullopt : std::optional<std::string>(path));
 }

@@ -1,11 +1,15 @@
 #include "InotifyFolderMonitor.hpp"
 
-#include <array>
+#include "Inotify.hpp"
+#include "ShownText.hpp"
+#include "WatchPlan.hpp"
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
-#include <poll.h>
-#include <sys/eventfd.h>
+#include <map>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,169 +18,226 @@ namespace agent {
 
 namespace {
 
+using namespace std::chrono_literals;
+
 // Everything that changes the folder's entries or the files in it, and the folder's own end.
 constexpr std::uint32_t targetMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE |
                                      IN_ATTRIB | IN_MODIFY | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-// An ancestor only matters when the next folder on the way comes, goes or changes its permissions, or when
-// the ancestor itself goes.
-constexpr std::uint32_t ancestorMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB |
-                                       IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// A folder on the way only matters when the next name on the way comes, goes or changes its
+// permissions, or when the folder itself goes.
+constexpr std::uint32_t stepEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB;
+constexpr std::uint32_t stepMask = stepEvents | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 constexpr std::uint32_t selfGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT;
+// Rounds of watching while folders on the way come and go; later changes are events.
+constexpr int settleRounds = 8;
+constexpr std::chrono::seconds firstRetry = 1s;
+constexpr std::chrono::seconds lastRetry = 60s;
 
-bool isWatchableFolder(const std::filesystem::path& path) {
+PathEntry lookUp(const std::filesystem::path& path) {
     struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) && ::access(path.c_str(), R_OK) == 0;
+    if (::lstat(path.c_str(), &status) != 0) {
+        return {};
+    }
+    if (S_ISLNK(status.st_mode)) {
+        std::error_code error;
+        auto target = std::filesystem::read_symlink(path, error);
+        return error ? PathEntry{} : PathEntry{PathEntry::Kind::link, std::move(target)};
+    }
+    // A folder that cannot be read cannot be watched: it counts as not there yet.
+    if (S_ISDIR(status.st_mode) && ::access(path.c_str(), R_OK) == 0) {
+        return {PathEntry::Kind::folder, {}};
+    }
+    return {PathEntry::Kind::other, {}};
 }
 
-} // namespace
+class InotifyFolderMonitor final : public mortar::SingleFolderMonitor,
+                                   public Inotify::Listener,
+                                   public std::enable_shared_from_this<InotifyFolderMonitor> {
+public:
+    InotifyFolderMonitor(const std::filesystem::path& url, std::shared_ptr<Inotify> inotify, Timer& timer,
+                         InotifyMonitorFactory::Log log)
+        : SingleFolderMonitor(url)
+        , plan_(url)
+        , inotify_(std::move(inotify))
+        , timer_(timer)
+        , log_(std::move(log)) {}
+    ~InotifyFolderMonitor() override { inotify_->removeAll(*this); }
+    InotifyFolderMonitor(const InotifyFolderMonitor&) = delete;
+    InotifyFolderMonitor& operator=(const InotifyFolderMonitor&) = delete;
 
-InotifyFolderMonitor::InotifyFolderMonitor(std::filesystem::path url)
-    : SingleFolderMonitor(url)
-    , plan_(url) {
-    inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (inotify_ < 0 || wake_ < 0) {
-        return; // out of descriptors or inotify instances: this monitor stays silent
+    // Watching starts before the monitor is handed out, so no change after it is missed.
+    void start() { settle(arm()); }
+
+    void inotifyEvents(const std::vector<Inotify::Event>& events) override;
+
+private:
+    enum class Armed { target, elsewhere, failed, unsettled };
+    struct Watch {
+        int descriptor;
+        std::filesystem::path folder;
+        bool isTarget;
+    };
+
+    Armed arm();
+    // Places the watches `resolution` asks for; false, with the failure logged, when one cannot be made.
+    bool place(const Resolution& resolution);
+    void logFailure(const std::filesystem::path& folder, const Inotify::Added& added);
+    void settle(Armed armed);
+    void retry(std::uint64_t generation);
+
+    WatchPlan plan_;
+    std::shared_ptr<Inotify> inotify_;
+    Timer& timer_;
+    InotifyMonitorFactory::Log log_;
+    std::vector<Watch> watches_;
+    Resolution resolution_;
+    Armed armed_ = Armed::unsettled;
+    std::chrono::seconds retryDelay_ = firstRetry;
+    std::uint64_t retryGeneration_ = 0;
+    std::string lastFailure_;
+};
+
+void InotifyFolderMonitor::logFailure(const std::filesystem::path& folder, const Inotify::Added& added) {
+    const std::string failure = std::string(added.failedCall) + " " + folder.string() + ": " +
+                                std::strerror(added.error);
+    if (failure == lastFailure_) {
+        return; // told once for the whole spell
     }
-    // Watching starts before the constructor returns, so no change after it is missed.
-    arm();
-    thread_ = std::thread([this] { run(); });
+    lastFailure_ = failure;
+    log_(shownText("Quorvel: cannot watch " + url().string() + " (" + failure + "); trying again in " +
+                   std::to_string(retryDelay_.count()) + " s") +
+         "\n");
 }
 
-InotifyFolderMonitor::~InotifyFolderMonitor() {
-    if (thread_.joinable()) {
-        const std::uint64_t one = 1;
-        while (::write(wake_, &one, sizeof one) < 0 && errno == EINTR) {
-        }
-        thread_.join();
+bool InotifyFolderMonitor::place(const Resolution& resolution) {
+    // Each folder once, with every mask it needs: a folder on the way may be the target too.
+    std::map<std::filesystem::path, std::uint32_t> masks;
+    for (const auto& step : resolution.steps) {
+        masks[step.folder] |= stepMask;
     }
-    if (inotify_ >= 0) {
-        ::close(inotify_);
+    if (resolution.reachesTarget) {
+        masks[resolution.folder] |= targetMask;
+    } else {
+        masks[resolution.folder] |= stepMask;
     }
-    if (wake_ >= 0) {
-        ::close(wake_);
-    }
-}
-
-std::filesystem::path InotifyFolderMonitor::watchedFolder() const {
-    std::lock_guard lock(stateMutex_);
-    return watchedFolder_;
-}
-
-bool InotifyFolderMonitor::addWatch(const std::filesystem::path& folder, bool isTarget) {
-    // IN_MASK_ADD: a folder reached twice through links keeps both masks.
-    const int descriptor =
-        ::inotify_add_watch(inotify_, folder.c_str(), (isTarget ? targetMask : ancestorMask) | IN_MASK_ADD);
-    if (descriptor < 0) {
-        return false;
-    }
-    watches_.push_back({descriptor, folder, isTarget});
-    return true;
-}
-
-void InotifyFolderMonitor::removeWatches() {
-    for (const auto& watch : watches_) {
-        ::inotify_rm_watch(inotify_, watch.descriptor); // fails harmlessly for a descriptor seen twice
-    }
-    watches_.clear();
-}
-
-bool InotifyFolderMonitor::arm() {
-    // Folders may come and go while we look; a few rounds settle it, and any later change is an event.
-    for (int round = 0; round < 64; ++round) {
-        removeWatches();
-        const auto folder = plan_.folderToWatch(isWatchableFolder);
-        const bool isTarget = folder == plan_.target();
-        bool placed = addWatch(folder, isTarget);
-        for (auto above = folder; placed;) {
-            const auto parent = above.parent_path();
-            if (parent.empty() || parent == above) {
-                break;
+    std::vector<Watch> placed;
+    bool complete = true;
+    for (const auto& [folder, mask] : masks) {
+        const auto added = inotify_->add(folder, mask, *this);
+        if (added.watch < 0) {
+            if (complete) {
+                logFailure(folder, added);
             }
-            above = parent;
-            placed = addWatch(above, false);
+            complete = false; // the others are watched all the same
+            continue;
         }
-        if (!placed || plan_.folderToWatch(isWatchableFolder) != folder) {
-            continue; // a folder on the way came or went before its watch was in place
-        }
-        watchingTarget_ = isTarget;
-        std::lock_guard lock(stateMutex_);
-        watchedFolder_ = folder;
-        return isTarget;
+        placed.push_back({added.watch, folder, resolution.reachesTarget && folder == resolution.folder});
     }
-    removeWatches();
-    watchingTarget_ = false;
-    std::lock_guard lock(stateMutex_);
-    watchedFolder_.clear();
-    return false;
+    // The new watches are in place before the old go, so that a folder kept on the way is never unwatched.
+    for (const auto& watch : watches_) {
+        inotify_->remove(watch.descriptor, *this);
+    }
+    watches_ = std::move(placed);
+    resolution_ = resolution;
+    return complete;
 }
 
-bool InotifyFolderMonitor::readEvents() {
-    alignas(inotify_event) std::array<char, 16 * 1024> buffer{};
-    const ssize_t length = ::read(inotify_, buffer.data(), buffer.size());
-    if (length <= 0) {
-        return false; // EAGAIN or EINTR: poll again
+InotifyFolderMonitor::Armed InotifyFolderMonitor::arm() {
+    for (int round = 0; round < settleRounds; ++round) {
+        const auto resolution = plan_.resolve(lookUp);
+        if (!place(resolution)) {
+            return Armed::failed;
+        }
+        if (plan_.resolve(lookUp) == resolution) {
+            return resolution.reachesTarget ? Armed::target : Armed::elsewhere;
+        }
+        // A folder or link on the way changed before its watch was in place: look again.
     }
+    return Armed::unsettled;
+}
+
+void InotifyFolderMonitor::settle(Armed armed) {
+    armed_ = armed;
+    if (armed == Armed::target || armed == Armed::elsewhere) {
+        ++retryGeneration_; // a retry on its way has nothing left to do
+        retryDelay_ = firstRetry;
+        lastFailure_.clear();
+        return;
+    }
+    const auto generation = ++retryGeneration_;
+    const auto delay = retryDelay_;
+    retryDelay_ = std::min(retryDelay_ * 2, lastRetry);
+    timer_.after(delay, [weak = weak_from_this(), generation] {
+        if (auto self = weak.lock()) {
+            self->retry(generation);
+        }
+    });
+}
+
+void InotifyFolderMonitor::retry(std::uint64_t generation) {
+    if (generation != retryGeneration_) {
+        return;
+    }
+    settle(arm());
+    // Whether or not the watch is made now, the folder may have changed while it was not watched.
+    report();
+}
+
+void InotifyFolderMonitor::inotifyEvents(const std::vector<Inotify::Event>& events) {
     bool changed = false;
     bool rearm = false;
-    const auto end = static_cast<std::size_t>(length);
-    for (std::size_t offset = 0; offset + sizeof(inotify_event) <= end;) {
-        inotify_event event{};
-        std::memcpy(&event, buffer.data() + offset, sizeof event);
-        // The name is NUL-padded to its length.
-        const std::string_view name =
-            event.len > 0 ? std::string_view(buffer.data() + offset + sizeof event) : std::string_view();
-        offset += sizeof event + event.len;
-
+    for (const auto& event : events) {
         if ((event.mask & IN_Q_OVERFLOW) != 0) {
             changed = true; // events were lost: look again from scratch
             rearm = true;
             continue;
         }
         for (const auto& watch : watches_) {
-            if (watch.descriptor != event.wd) {
-                continue; // another folder's, or a watch given up earlier
+            if (watch.descriptor != event.watch) {
+                continue;
             }
             if ((event.mask & selfGone) != 0) {
                 rearm = true;
-            } else if (watch.isTarget) {
-                changed = true;
-            } else if (plan_.leadsToTarget(watch.folder, name)) {
-                rearm = true; // the next folder on the way came, went or was replaced
+                continue;
+            }
+            changed = changed || watch.isTarget;
+            if (!event.name.empty() && (event.mask & stepEvents) != 0 &&
+                std::find(resolution_.steps.begin(), resolution_.steps.end(),
+                          WatchStep{watch.folder, event.name}) != resolution_.steps.end()) {
+                rearm = true; // a name on the way came, went or was replaced
             }
         }
     }
     if (rearm) {
-        const bool wasTarget = watchingTarget_;
+        const bool wasTarget = armed_ == Armed::target;
+        settle(arm());
         // The target appearing, going or being replaced is a change of its contents too.
-        if (arm() || wasTarget) {
-            changed = true;
-        }
+        changed = changed || wasTarget || armed_ == Armed::target;
     }
-    return changed;
+    if (changed) {
+        report();
+    }
 }
 
-void InotifyFolderMonitor::run() {
-    std::array<pollfd, 2> descriptors{{{inotify_, POLLIN, 0}, {wake_, POLLIN, 0}}};
-    for (;;) {
-        if (::poll(descriptors.data(), descriptors.size(), -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        if ((descriptors[1].revents & POLLIN) != 0) {
-            return;
-        }
-        if ((descriptors[0].revents & POLLIN) != 0 && readEvents()) {
-            report();
-        }
-    }
+} // namespace
+
+void logToStandardError(const std::string& line) {
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
 }
+
+InotifyMonitorFactory::InotifyMonitorFactory(InotifyCalls& calls, Timer& timer, Log log)
+    : inotify_(std::make_shared<Inotify>(calls))
+    , timer_(timer)
+    , log_(std::move(log)) {}
+
+InotifyMonitorFactory::~InotifyMonitorFactory() = default;
 
 std::shared_ptr<mortar::SingleFolderMonitor>
 InotifyMonitorFactory::makeMonitor(const std::filesystem::path& url) {
-    return std::make_shared<InotifyFolderMonitor>(url);
+    auto monitor = std::make_shared<InotifyFolderMonitor>(url, inotify_, timer_, log_);
+    monitor->start();
+    return monitor;
 }
 
 } // namespace agent

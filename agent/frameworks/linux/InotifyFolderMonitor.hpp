@@ -1,61 +1,47 @@
 #pragma once
 
-#include "WatchPlan.hpp"
+#include "InotifyCalls.hpp"
 #include "frameworks/MonitorFactory.hpp"
-#include "frameworks/Mortar.hpp"
+#include "frameworks/Timer.hpp"
 
 #include <filesystem>
+#include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
-#include <vector>
+#include <string>
 
 namespace agent {
 
-// Watches one folder with inotify on a thread of its own and reports every change of its entries and of
-// the files in it. A missing folder is watched for from its nearest existing ancestor; a folder deleted
-// and made again is watched again. The folders above are watched too, so that renaming one of them, or
-// replacing the folder (or a link on its way) by another, moves the watch to what the path names now.
-// Destroying the monitor wakes the thread, joins it and closes its descriptors.
-class InotifyFolderMonitor final : public mortar::SingleFolderMonitor {
-public:
-    explicit InotifyFolderMonitor(std::filesystem::path url);
-    ~InotifyFolderMonitor() override;
-    InotifyFolderMonitor(const InotifyFolderMonitor&) = delete;
-    InotifyFolderMonitor& operator=(const InotifyFolderMonitor&) = delete;
+class Inotify;
 
-    // The folder the monitor watches now (the target or an ancestor); for tests.
-    std::filesystem::path watchedFolder() const;
+// One line on standard error.
+void logToStandardError(const std::string& line);
 
-private:
-    // Watches the target if it is a folder, else its nearest existing ancestor, and every folder above
-    // it. True when the target is watched.
-    bool arm();
-    bool addWatch(const std::filesystem::path& folder, bool isTarget);
-    void removeWatches();
-    // Handles one batch of events; true when the folder's contents may have changed.
-    bool readEvents();
-    void run();
-
-    WatchPlan plan_;
-    int inotify_ = -1;
-    int wake_ = -1;
-    struct Watch {
-        int descriptor;
-        std::filesystem::path folder;
-        bool isTarget;
-    };
-    // One descriptor may appear twice when links make two folders of the path one.
-    std::vector<Watch> watches_;
-    bool watchingTarget_ = false;
-    mutable std::mutex stateMutex_;
-    std::filesystem::path watchedFolder_;
-    std::thread thread_;
-};
-
+// Folder monitors that share one inotify descriptor, read on the main loop of the thread that makes the
+// factory; monitors are made, used and destroyed on that thread, and the timer runs closures there.
+//
+// A monitor watches its folder and every folder on the way to it, links followed, and reports every
+// change of the folder's entries and of the files in it. A missing folder is watched for from the last
+// folder on its way; renaming or replacing a folder or a link on the way moves the watch to what the
+// path names now. When events were lost, every monitor looks again and reports.
+//
+// A descriptor or a watch that cannot be made is logged (one line naming the folder and the error) and
+// tried again after 1 s, doubling up to 60 s, until it is made; every attempt is reported as a change,
+// so that the agent looks at the folder meanwhile.
 class InotifyMonitorFactory final : public MonitorFactory {
 public:
+    using Log = std::function<void(const std::string& line)>;
+
+    InotifyMonitorFactory(InotifyCalls& calls, Timer& timer, Log log = logToStandardError);
+    ~InotifyMonitorFactory() override;
+    InotifyMonitorFactory(const InotifyMonitorFactory&) = delete;
+    InotifyMonitorFactory& operator=(const InotifyMonitorFactory&) = delete;
+
     std::shared_ptr<mortar::SingleFolderMonitor> makeMonitor(const std::filesystem::path& url) override;
+
+private:
+    std::shared_ptr<Inotify> inotify_;
+    Timer& timer_;
+    Log log_;
 };
 
 } // namespace agent

@@ -3,6 +3,7 @@
 #include "AppDelegate.hpp"
 #include "MainBundle.hpp"
 #include "MonitorFolders.hpp"
+#include "RealPlatform.hpp"
 
 #include <clocale>
 #include <csignal>
@@ -12,7 +13,11 @@
 
 namespace {
 
+using namespace std::chrono_literals;
+
 constexpr int nameCheckTimeoutMs = 5000;
+// What was posted before the end still reaches the server, unless it takes longer than this.
+constexpr auto finishDeadline = 2s;
 
 struct Program {
     GMainLoop* loop = nullptr;
@@ -106,6 +111,11 @@ int main() {
 
     g_main_loop_run(program.loop);
 
+    // A check in progress at the signal has run to its end (the signal is handled on this loop); what it
+    // posted is sent now.
+    if (program.launched) {
+        agent::finishNotifications(finishDeadline);
+    }
     g_source_remove(terminateSource);
     g_source_remove(interruptSource);
     if (program.nameOwner != 0) {

@@ -3,6 +3,7 @@
 #include "GLibMainQueue.hpp"
 #include "GioWorkspace.hpp"
 #include "InotifyFolderMonitor.hpp"
+#include "RealPlatform.hpp"
 #include "MonitorFolders.hpp"
 #include "RightToLeft.hpp"
 
@@ -31,10 +32,11 @@ struct RealPlatform {
     std::unique_ptr<FileAccess> files = makeFileAccess();
     std::unique_ptr<PropertyListParser> propertyLists = makePropertyListParser();
     gantry::Crypto crypto{gantry::makeMd5};
-    InotifyMonitorFactory monitors;
     GLibMainQueue mainQueue;
     GLibSleeper sleeper;
     GLibTimer timer;
+    SystemInotifyCalls inotifyCalls;
+    InotifyMonitorFactory monitors{inotifyCalls, timer};
     mortar::Limit limit{timer};
     GioWorkspace workspace;
     DBusNotificationCenter notificationCenter{bus.connection};
@@ -46,14 +48,24 @@ struct RealPlatform {
     }
 };
 
+RealPlatform& realPlatform() {
+    static RealPlatform real;
+    return real;
+}
+
 } // namespace
 
 SharedMonitorFolders& sharedMonitorFolders() {
     static SharedMonitorFolders shared([] {
-        static RealPlatform real;
+        // The platform first: made before the monitor list, it is destroyed after the monitors at exit.
+        auto& real = realPlatform();
         return std::make_shared<MonitorFolders>(real.platform(), realPlaces());
     });
     return shared;
+}
+
+void finishNotifications(std::chrono::milliseconds deadline) {
+    realPlatform().notificationCenter.finish(deadline);
 }
 
 } // namespace agent

@@ -1,5 +1,7 @@
 #include "WatchPlan.hpp"
 
+#include <deque>
+
 namespace agent {
 
 namespace {
@@ -13,30 +15,60 @@ std::filesystem::path normal(const std::filesystem::path& path) {
     return result;
 }
 
+// As the system counts them: more links on one way than this is a loop.
+constexpr int maxLinks = 40;
+
+void pushFront(std::deque<std::string>& names, const std::filesystem::path& relative) {
+    std::deque<std::string> front;
+    for (const auto& name : relative) {
+        front.push_back(name.string());
+    }
+    names.insert(names.begin(), front.begin(), front.end());
+}
+
 } // namespace
 
 WatchPlan::WatchPlan(const std::filesystem::path& target)
     : target_(normal(target)) {}
 
-std::filesystem::path WatchPlan::folderToWatch(const IsFolder& isFolder) const {
-    auto candidate = target_;
-    while (!isFolder(candidate)) {
-        auto parent = candidate.parent_path();
-        if (parent.empty() || parent == candidate) {
-            return candidate; // the root (or a relative path's start): watch it as it is
+Resolution WatchPlan::resolve(const LookUp& lookUp) const {
+    Resolution resolution;
+    auto folder = target_.is_absolute() ? target_.root_path() : std::filesystem::path(".");
+    std::deque<std::string> names;
+    pushFront(names, target_.relative_path());
+    int links = 0;
+    while (!names.empty()) {
+        const std::string name = std::move(names.front());
+        names.pop_front();
+        if (name.empty() || name == ".") {
+            continue;
         }
-        candidate = parent;
+        if (name == "..") {
+            // The folder is a real one (every link before it followed), so its parent is the lexical one.
+            if (folder.has_relative_path()) {
+                folder = folder.parent_path();
+            }
+            continue;
+        }
+        resolution.steps.push_back({folder, name});
+        const auto next = folder / name;
+        const auto entry = lookUp(next);
+        if (entry.kind == PathEntry::Kind::link && links < maxLinks) {
+            ++links;
+            if (entry.linkTarget.is_absolute()) {
+                folder = entry.linkTarget.root_path();
+            }
+            pushFront(names, entry.linkTarget.relative_path());
+        } else if (entry.kind == PathEntry::Kind::folder) {
+            folder = next;
+        } else {
+            resolution.folder = folder; // missing, not a folder, or a loop of links: wait here
+            return resolution;
+        }
     }
-    return candidate;
-}
-
-bool WatchPlan::leadsToTarget(const std::filesystem::path& watched, std::string_view name) const {
-    const auto folder = normal(watched);
-    auto rest = target_.lexically_relative(folder);
-    if (rest.empty() || *rest.begin() == "..") {
-        return false;
-    }
-    return *rest.begin() == std::filesystem::path(name);
+    resolution.folder = folder;
+    resolution.reachesTarget = true;
+    return resolution;
 }
 
 } // namespace agent
