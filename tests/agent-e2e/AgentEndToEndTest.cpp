@@ -34,10 +34,11 @@ std::string base64(const std::string& bytes) {
 
 class AgentEndToEnd : public ::testing::Test {
 protected:
-    void startBus(std::vector<std::string> capabilities = {"actions", "body"}, bool withServer = true) {
+    void startBus(std::vector<std::string> capabilities = {"actions", "body"}, bool withServer = true,
+                  ServerBehaviour behaviour = {}) {
         bus_ = std::make_unique<PrivateBus>(home_.root());
-        server_ =
-            std::make_unique<FakeNotificationServer>(bus_->address(), std::move(capabilities), withServer);
+        server_ = std::make_unique<FakeNotificationServer>(bus_->address(), std::move(capabilities),
+                                                           withServer, behaviour);
     }
 
     // Starts the agent and waits until it holds its bus name, which it asks for once it watches.
@@ -188,25 +189,47 @@ TEST_F(AgentEndToEnd, OnlyTheServerThatGaveAnIdActivatesIt) {
     startBus();
     startAgent();
 
-    const auto job = home_.agents() / "x.plist";
+    const auto job = home_.agents() / "x&y.plist";
     writeFile(job, jobPlist("x"));
-    const auto id = expectNext({"New: " + home_.shown("x.plist")})[0].id;
+    const auto id = expectNext({"New: " + home_.shown("x&y.plist")})[0].id;
     const auto agentName = server_->nameOwner(agentBusName);
     ASSERT_FALSE(agentName.empty());
     spoofActivation(bus_->address(), agentName, id);
 
     // The server restarts; the new one hands out the same ids to others, and their activations are not ours.
+    // It reads markup, which the agent learns by asking it again.
     server_.reset();
-    server_ = std::make_unique<FakeNotificationServer>(bus_->address(), std::vector<std::string>{"actions"});
+    server_ = std::make_unique<FakeNotificationServer>(bus_->address(),
+                                                       std::vector<std::string>{"actions", "body-markup"});
     seen_ = 0;
     server_->invokeAction(id, "default");
 
     // Proved by a later activation that works, with nothing opened before it.
     fs::remove(job);
-    const auto deleted = expectNext({"Deleted: " + home_.shown("x.plist")})[0].id;
+    const auto deleted = expectNext({"Deleted: " + home_.shown("x&amp;y.plist")})[0].id;
+    EXPECT_EQ(server_->capabilityQueries(), 1);
     server_->invokeAction(deleted, "default");
     ASSERT_TRUE(test_support::waitFor([&] { return home_.launches() == 1; }, eventDeadline));
     EXPECT_EQ(home_.openedURLs(), std::vector<std::string>{});
+}
+
+// A server under load may announce the activation before its reply with the id has reached the agent:
+// the agent holds it until the reply comes, and lets go of an activation whose id turns out not ours.
+TEST_F(AgentEndToEnd, AnActivationThatOvertakesItsIdIsHeldUntilTheIdArrives) {
+    fs::create_directories(home_.agents());
+    startBus({"actions", "body"}, true, ServerBehaviour{0ms, true});
+    startAgent();
+
+    const std::string url = std::string(QUORVEL_JOB_SCHEME) + "://";
+    writeFile(home_.agents() / "x.plist", jobPlist("x"));
+    expectNext({"New: " + home_.shown("x.plist")});
+    ASSERT_TRUE(test_support::waitFor([&] { return home_.openedURLs().size() == 1; }, eventDeadline));
+    writeFile(home_.agents() / "y.plist", jobPlist("y"));
+    expectNext({"New: " + home_.shown("y.plist")});
+    ASSERT_TRUE(test_support::waitFor([&] { return home_.openedURLs().size() == 2; }, eventDeadline));
+    EXPECT_EQ(home_.openedURLs(),
+              (std::vector<std::string>{url + base64((home_.agents() / "x.plist").string()),
+                                        url + base64((home_.agents() / "y.plist").string())}));
 }
 
 TEST_F(AgentEndToEnd, EscapesMarkupAndShowsBytesThatAreNotUtf8AsReplacementCharacters) {
@@ -381,6 +404,82 @@ TEST_F(AgentEndToEnd, AJobFolderMadeAfterLaunchOrMadeAgainIsWatched) {
     writeFile(home_.agents() / "second.plist", jobPlist("second"));
     expectNext({"New: " + home_.shown("second.plist")});
     expectNoMore();
+}
+
+// A name that holds line breaks, terminal escapes or direction controls shows as one line in the order
+// written; the activation still names the exact file. A home with trailing separators shortens as well.
+TEST_F(AgentEndToEnd, NoFileNameForgesTheTextAndAHomeWithTrailingSeparatorsIsShortened) {
+    fs::create_directories(home_.agents());
+    startBus();
+    startAgent({{"HOME", home_.home().string() + "//"}});
+
+    const std::string fffd = "\xEF\xBF\xBD";
+    const std::string forged = "x.plist\nDeleted: ~\u2215Library\u2215LaunchAgents\u2215com.corp.edr.plist";
+    const std::vector<std::pair<std::string, std::string>> names = {
+        {forged, "x.plist" + fffd + "Deleted: ~\u2215Library\u2215LaunchAgents\u2215com.corp.edr.plist"},
+        {"a\u202Etsil.plist", "a" + fffd + "tsil.plist"},
+        {"b\x1b[2K\x7f\xC2\x85.plist", "b" + fffd + "[2K" + fffd + fffd + ".plist"},
+        {"c\u2028\u2029\u200E\u200F.plist", "c" + fffd + fffd + fffd + fffd + ".plist"},
+        {"d\u202A\u202B\u202C\u202D.plist", "d" + fffd + fffd + fffd + fffd + ".plist"},
+        {"e\u2066\u2067\u2068\u2069\u00A0\u200D.plist",
+         "e" + fffd + fffd + fffd + fffd + "\u00A0\u200D.plist"},
+    };
+    std::vector<std::string> bodies;
+    for (const auto& [name, shown] : names) {
+        writeFile(home_.agents() / name, jobPlist("odd"));
+        bodies.push_back("New: ~/Library/LaunchAgents/" + shown);
+    }
+    const auto calls = expectNext(bodies);
+    server_->invokeAction(find(calls, bodies[0]).id, "default");
+    ASSERT_TRUE(test_support::waitFor([&] { return !home_.openedURLs().empty(); }, eventDeadline));
+    EXPECT_EQ(home_.openedURLs()[0],
+              std::string(QUORVEL_JOB_SCHEME) + "://" + base64((home_.agents() / forged).string()));
+}
+
+// A burst larger than the bus lets one connection wait for, to a server that answers slowly: every
+// notification reaches it (none printed), its capabilities are asked once, and the first one still
+// activates after hundreds of later ones.
+TEST_F(AgentEndToEnd, ABurstOfNotificationsAllReachASlowServerAndTheOldestStillActivates) {
+    fs::create_directories(home_.agents());
+    startBus({"actions", "body"}, true, ServerBehaviour{5ms, false});
+    startAgent();
+
+    std::vector<std::string> bodies;
+    for (int i = 0; i < 600; ++i) {
+        const std::string name = "job" + std::to_string(i) + ".plist";
+        writeFile(home_.agents() / name, jobPlist(name));
+        bodies.push_back("New: " + home_.shown(name));
+    }
+    const auto calls = expectNext(bodies);
+    expectNoMore();
+    EXPECT_EQ(home_.printed(), std::vector<std::string>{});
+    EXPECT_EQ(server_->capabilityQueries(), 1);
+    server_->invokeAction(calls.front().id, "default");
+    ASSERT_TRUE(test_support::waitFor([&] { return !home_.openedURLs().empty(); }, eventDeadline));
+}
+
+// SIGTERM while the notifications of a check are on their way: they are all sent, and the agent ends
+// with status 0 once the slow server has answered them.
+TEST_F(AgentEndToEnd, SigtermSendsWhatTheCheckPostedBeforeEnding) {
+    fs::create_directories(home_.agents());
+    startBus({"actions", "body"}, true, ServerBehaviour{150ms, false});
+    startAgent();
+
+    std::vector<std::string> bodies;
+    for (int i = 0; i < 20; ++i) {
+        const std::string name = "job" + std::to_string(i) + ".plist";
+        writeFile(home_.agents() / name, jobPlist(name));
+        bodies.push_back("New: " + home_.shown(name));
+    }
+    // The check has begun posting: the server is asked for its capabilities first.
+    ASSERT_TRUE(test_support::waitFor([&] { return server_->capabilityQueries() > 0; }, eventDeadline));
+    agent_->signal(SIGTERM);
+    const auto status = agent_->waitExit(eventDeadline);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
+    server_->sync();
+    expectNext(bodies);
+    EXPECT_EQ(home_.printed(), std::vector<std::string>{});
 }
 
 // Without a bus (or without a server on it), every notification is a line on standard output.

@@ -2,6 +2,7 @@
 
 #include <future>
 #include <gio/gio.h>
+#include <optional>
 #include <stdexcept>
 
 namespace agent_e2e {
@@ -30,17 +31,61 @@ constexpr const char* introspection = R"(
 constexpr const char* path = "/org/freedesktop/Notifications";
 constexpr const char* interfaceName = "org.freedesktop.Notifications";
 
+// A reply on its way: sent (and its call recorded) once the server's delay has passed.
+struct Answer {
+    FakeNotificationServer* server;
+    GDBusMethodInvocation* invocation;
+    GVariant* value;
+    std::optional<NotifyCall> call;
+};
+
+void send(Answer& answer) {
+    auto& server = *answer.server;
+    if (answer.call && server.behaviour().activateBeforeReply) {
+        for (const auto id : {answer.call->id + 500, answer.call->id}) {
+            g_dbus_connection_emit_signal(server.connection(), nullptr, path, interfaceName, "ActionInvoked",
+                                          g_variant_new("(us)", id, "default"), nullptr);
+        }
+    }
+    g_dbus_method_invocation_return_value(answer.invocation, answer.value);
+    if (answer.call) {
+        server.record(std::move(*answer.call));
+    }
+}
+
+void answer(FakeNotificationServer& server, GDBusMethodInvocation* invocation, GVariant* value,
+            std::optional<NotifyCall> call = std::nullopt) {
+    auto* pending = new Answer{&server, invocation, value, std::move(call)};
+    const auto delay = server.behaviour().replyDelay;
+    if (delay.count() == 0) {
+        send(*pending);
+        delete pending;
+        return;
+    }
+    GSource* timer = g_timeout_source_new(static_cast<guint>(delay.count()));
+    g_source_set_callback(
+        timer,
+        [](gpointer data) {
+            send(*static_cast<Answer*>(data));
+            return G_SOURCE_REMOVE;
+        },
+        pending, [](gpointer data) { delete static_cast<Answer*>(data); });
+    g_source_attach(timer, g_main_context_get_thread_default());
+    g_source_unref(timer);
+}
+
 void onMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
                   GVariant* parameters, GDBusMethodInvocation* invocation, gpointer data) {
     auto& server = *static_cast<FakeNotificationServer*>(data);
     const std::string name = method;
     if (name == "GetCapabilities") {
+        server.countCapabilityQuery();
         GVariantBuilder names;
         g_variant_builder_init(&names, G_VARIANT_TYPE("as"));
         for (const auto& capability : server.capabilities()) {
             g_variant_builder_add(&names, "s", capability.c_str());
         }
-        g_dbus_method_invocation_return_value(invocation, g_variant_new("(as)", &names));
+        answer(server, invocation, g_variant_new("(as)", &names));
     } else if (name == "Notify") {
         NotifyCall call;
         const gchar* appName = nullptr;
@@ -61,11 +106,11 @@ void onMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, co
         }
         g_variant_iter_free(actions);
         g_variant_iter_free(hints);
-        const auto id = server.record(std::move(call));
-        g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", id));
+        call.id = server.nextId();
+        GVariant* value = g_variant_new("(u)", call.id);
+        answer(server, invocation, value, std::move(call));
     } else if (name == "GetServerInformation") {
-        g_dbus_method_invocation_return_value(invocation,
-                                              g_variant_new("(ssss)", "fake", "test", "1", "1.2"));
+        answer(server, invocation, g_variant_new("(ssss)", "fake", "test", "1", "1.2"));
     } else {
         g_dbus_method_invocation_return_value(invocation, nullptr);
     }
@@ -76,8 +121,10 @@ const GDBusInterfaceVTable vtable = {onMethodCall, nullptr, nullptr, {}};
 } // namespace
 
 FakeNotificationServer::FakeNotificationServer(const std::string& busAddress,
-                                               std::vector<std::string> capabilities, bool ownServerName)
-    : capabilities_(std::move(capabilities)) {
+                                               std::vector<std::string> capabilities, bool ownServerName,
+                                               ServerBehaviour behaviour)
+    : capabilities_(std::move(capabilities))
+    , behaviour_(behaviour) {
     std::promise<std::string> ready;
     auto started = ready.get_future();
     thread_ = std::thread([this, busAddress, ownServerName, &ready] {
@@ -135,11 +182,24 @@ FakeNotificationServer::~FakeNotificationServer() {
     thread_.join();
 }
 
-std::uint32_t FakeNotificationServer::record(NotifyCall call) {
+std::uint32_t FakeNotificationServer::nextId() {
     std::lock_guard lock(mutex_);
-    call.id = nextId_++;
+    return nextId_++;
+}
+
+void FakeNotificationServer::record(NotifyCall call) {
+    std::lock_guard lock(mutex_);
     calls_.push_back(std::move(call));
-    return calls_.back().id;
+}
+
+void FakeNotificationServer::countCapabilityQuery() {
+    std::lock_guard lock(mutex_);
+    ++capabilityQueries_;
+}
+
+int FakeNotificationServer::capabilityQueries() const {
+    std::lock_guard lock(mutex_);
+    return capabilityQueries_;
 }
 
 std::vector<NotifyCall> FakeNotificationServer::calls() const {
@@ -191,10 +251,11 @@ std::string FakeNotificationServer::nameOwner(const std::string& name) {
 }
 
 void FakeNotificationServer::sync() {
-    // Through the bus to this server's own thread: what reached the server before is recorded.
+    // Through the bus to this server's own thread, answered after every call before it: what reached the
+    // server before is recorded.
     GVariant* reply = g_dbus_connection_call_sync(connection_, g_dbus_connection_get_unique_name(connection_),
-                                                  path, interfaceName, "GetCapabilities", nullptr, nullptr,
-                                                  G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+                                                  path, interfaceName, "GetServerInformation", nullptr,
+                                                  nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
     if (reply != nullptr) {
         g_variant_unref(reply);
     }

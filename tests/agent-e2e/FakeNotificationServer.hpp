@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -20,17 +21,29 @@ struct NotifyCall {
     std::uint32_t id = 0; // the id the server returned
 };
 
+// How the fake server answers.
+struct ServerBehaviour {
+    // Every reply comes this long after its call (the calls are served meanwhile, as a busy server does).
+    std::chrono::milliseconds replyDelay{0};
+    // Each Notify is activated (ActionInvoked(id, "default"), and the same for an id that is not the
+    // caller's) before its reply with the id is sent, as a server under load may do.
+    bool activateBeforeReply = false;
+};
+
 // org.freedesktop.Notifications on a private bus, served on a thread of its own: records every Notify
-// call and emits ActionInvoked on request. Its connection doubles as the test's bus client.
+// call once its reply is sent, and emits ActionInvoked on request. Its connection doubles as the test's
+// bus client.
 class FakeNotificationServer {
 public:
     FakeNotificationServer(const std::string& busAddress, std::vector<std::string> capabilities,
-                           bool ownServerName = true);
+                           bool ownServerName = true, ServerBehaviour behaviour = {});
     ~FakeNotificationServer();
     FakeNotificationServer(const FakeNotificationServer&) = delete;
     FakeNotificationServer& operator=(const FakeNotificationServer&) = delete;
 
+    // The Notify calls answered so far: an id seen here has been sent to the caller.
     std::vector<NotifyCall> calls() const;
+    int capabilityQueries() const;
     std::vector<std::string> bodies() const;
     void invokeAction(std::uint32_t id, const std::string& actionKey);
     bool nameHasOwner(const std::string& name);
@@ -40,12 +53,18 @@ public:
     void sync();
 
     // For the D-Bus handlers.
-    std::uint32_t record(NotifyCall call);
+    std::uint32_t nextId();
+    void record(NotifyCall call);
+    void countCapabilityQuery();
     const std::vector<std::string>& capabilities() const { return capabilities_; }
+    const ServerBehaviour& behaviour() const { return behaviour_; }
+    GDBusConnection* connection() const { return connection_; }
 
 private:
     std::vector<std::string> capabilities_;
+    ServerBehaviour behaviour_;
     mutable std::mutex mutex_;
+    int capabilityQueries_ = 0;
     std::vector<NotifyCall> calls_;
     std::uint32_t nextId_ = 41; // not 1: ids are the server's, and the agent must keep them
     GDBusConnection* connection_ = nullptr;

@@ -1,19 +1,24 @@
-// The Linux desktop backends on their own: the inotify monitor against real folders, and the portable
-// decisions beside them (which folder to watch, notification texts and ids, text direction, main queue).
+// The Linux desktop backends on their own: the inotify monitors against real folders (through a seam that
+// makes the calls fail on demand), and the portable decisions beside them (which folders to watch,
+// notification texts and ids, text direction, main queue).
 #include "GLibMainQueue.hpp"
 #include "InotifyFolderMonitor.hpp"
 #include "NotificationText.hpp"
 #include "RightToLeft.hpp"
+#include "ShownText.hpp"
 #include "TempFolder.hpp"
 #include "WaitFor.hpp"
 #include "WatchPlan.hpp"
 
-#include <atomic>
-#include <dirent.h>
+#include <cerrno>
+#include <cstring>
+#include <deque>
 #include <fstream>
 #include <glib.h>
 #include <gtest/gtest.h>
-#include <set>
+#include <map>
+#include <optional>
+#include <sstream>
 #include <sys/stat.h>
 #include <thread>
 
@@ -23,56 +28,97 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-TEST(WatchPlan, WatchesTheNearestExistingFolderAndOnlyTheNextStepLeadsOn) {
-    const std::set<fs::path> folders = {"/", "/home", "/home/u", "/home/u/Library"};
-    const auto isFolder = [&](const fs::path& p) { return folders.count(p) > 0; };
+TEST(WatchPlan, FollowsTheWayNameByNameThroughLinksAndStopsWhereItEnds) {
+    using Kind = PathEntry::Kind;
+    std::map<fs::path, PathEntry> disk = {
+        {"/home", {Kind::folder, {}}},
+        {"/home/u", {Kind::folder, {}}},
+        {"/home/u/Library", {Kind::link, "/data/lib"}},
+        {"/data", {Kind::folder, {}}},
+        {"/data/lib", {Kind::folder, {}}},
+        {"/data/lib/LaunchAgents", {Kind::link, "../real/agents"}},
+        {"/data/real", {Kind::folder, {}}},
+        {"/data/real/agents", {Kind::folder, {}}},
+    };
+    const auto lookUp = [&](const fs::path& p) {
+        const auto found = disk.find(p);
+        return found == disk.end() ? PathEntry{} : found->second;
+    };
 
     const WatchPlan plan("/home/u/Library/LaunchAgents/");
     EXPECT_EQ(plan.target(), fs::path("/home/u/Library/LaunchAgents"));
-    EXPECT_EQ(plan.folderToWatch(isFolder), fs::path("/home/u/Library"));
-    EXPECT_TRUE(plan.leadsToTarget("/home/u/Library", "LaunchAgents"));
-    EXPECT_FALSE(plan.leadsToTarget("/home/u/Library", "LaunchDaemons"));
-    EXPECT_TRUE(plan.leadsToTarget("/home/u/", "Library"));
-    EXPECT_FALSE(plan.leadsToTarget("/home/u", "Documents"));
-    EXPECT_FALSE(plan.leadsToTarget("/elsewhere", "home"));
+    auto resolution = plan.resolve(lookUp);
+    EXPECT_TRUE(resolution.reachesTarget);
+    EXPECT_EQ(resolution.folder, fs::path("/data/real/agents"));
+    // The path's own folders, then those of each link's target: a move of any of them moves the way.
+    EXPECT_EQ(resolution.steps, (std::vector<WatchStep>{{"/", "home"},
+                                                        {"/home", "u"},
+                                                        {"/home/u", "Library"},
+                                                        {"/", "data"},
+                                                        {"/data", "lib"},
+                                                        {"/data/lib", "LaunchAgents"},
+                                                        {"/data", "real"},
+                                                        {"/data/real", "agents"}}));
 
-    const WatchPlan system("/System/Library/StartupItems/");
-    EXPECT_EQ(system.folderToWatch(isFolder), fs::path("/"));
-    EXPECT_TRUE(system.leadsToTarget("/", "System"));
+    // The link's target gone: the way ends in its folder, which is watched for the name's return.
+    disk.erase("/data/real/agents");
+    resolution = plan.resolve(lookUp);
+    EXPECT_FALSE(resolution.reachesTarget);
+    EXPECT_EQ(resolution.folder, fs::path("/data/real"));
+    EXPECT_EQ(resolution.steps.back(), (WatchStep{"/data/real", "agents"}));
 
-    const WatchPlan present("/home/u/Library");
-    EXPECT_EQ(present.folderToWatch(isFolder), fs::path("/home/u/Library"));
-    // A folder made of the target's name itself is not a step beyond it.
-    EXPECT_FALSE(present.leadsToTarget("/home/u/Library", "Library"));
+    // A file where a folder should be, and a loop of links, end the way too.
+    disk["/data/real/agents"] = {Kind::other, {}};
+    EXPECT_FALSE(plan.resolve(lookUp).reachesTarget);
+    disk["/data/real/agents"] = {Kind::link, "/data/real/agents"};
+    resolution = plan.resolve(lookUp);
+    EXPECT_FALSE(resolution.reachesTarget);
+    EXPECT_EQ(resolution.folder, fs::path("/data/real"));
+
+    const WatchPlan root("/System/Library/StartupItems");
+    resolution = root.resolve(lookUp);
+    EXPECT_EQ(resolution.folder, fs::path("/"));
+    EXPECT_EQ(resolution.steps, (std::vector<WatchStep>{{"/", "System"}}));
 }
 
-TEST(NotificationText, KeepsValidUtf8ReplacesEveryOtherByteAndEscapesMarkupOnlyWhenAsked) {
-    EXPECT_EQ(notificationBody("New: ~/a.plist", true), "New: ~/a.plist");
-    EXPECT_EQ(notificationBody("Ä ✓ 😀", false), "Ä ✓ 😀");
-    EXPECT_EQ(notificationBody("a&b<c>d", true), "a&amp;b&lt;c&gt;d");
-    EXPECT_EQ(notificationBody("a&b<c>d", false), "a&b<c>d");
-    // A lone high byte, a truncated sequence, an overlong form, a surrogate, beyond U+10FFFF, and a NUL.
-    EXPECT_EQ(notificationBody("x\xffy", false), "x\xEF\xBF\xBDy");
-    EXPECT_EQ(notificationBody("\xE2\x9C", false), "\xEF\xBF\xBD\xEF\xBF\xBD");
-    EXPECT_EQ(notificationBody("\xC0\xAF", false), "\xEF\xBF\xBD\xEF\xBF\xBD");
-    EXPECT_EQ(notificationBody("\xED\xA0\x80", false), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
-    EXPECT_EQ(notificationBody("\xF4\x90\x80\x80", false),
-              "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
-    EXPECT_EQ(notificationBody(std::string("a\0b", 3), false), "a\xEF\xBF\xBD"
-                                                               "b");
-    // Escaping never touches a replaced byte, and a replacement is never escaped.
-    EXPECT_EQ(notificationBody("\xff&", true), "\xEF\xBF\xBD&amp;");
-    EXPECT_EQ(notificationString("<b>"), "<b>");
-    // The printed line: one line whatever the name holds, controls (C0, DEL, C1) replaced.
+TEST(ShownText, ReplacesEveryControlDirectionMarkAndInvalidByteAndShortensOnlyARealHome) {
+    EXPECT_EQ(shownText("New: ~/a.plist"), "New: ~/a.plist");
+    EXPECT_EQ(shownText("\u00C4 \u2713 \U0001F600 \u00A0\u200D\u2215"),
+              "\u00C4 \u2713 \U0001F600 \u00A0\u200D\u2215");
+    const std::string r = "\xEF\xBF\xBD";
+    // C0 (with NUL), DEL, C1, the separators and every bidirectional control.
+    EXPECT_EQ(shownText(std::string("a\0b\n\r\t\x1b\x7f", 8)), "a" + r + "b" + r + r + r + r + r);
+    EXPECT_EQ(shownText("\xC2\x80\xC2\x9F\xC2\xA0"), r + r + "\xC2\xA0");
+    EXPECT_EQ(shownText("\u2028\u2029\u200E\u200F\u202A\u202B\u202C\u202D\u202E\u2066\u2067\u2068\u2069"),
+              r + r + r + r + r + r + r + r + r + r + r + r + r);
+    EXPECT_EQ(shownText("\u2027\u202F\u2065\u206A\u200D"), "\u2027\u202F\u2065\u206A\u200D");
+    // A lone high byte, a truncated sequence, an overlong form, a surrogate, beyond U+10FFFF.
+    EXPECT_EQ(shownText("x\xffy"), "x" + r + "y");
+    EXPECT_EQ(shownText("\xE2\x9C"), r + r);
+    EXPECT_EQ(shownText("\xC0\xAF"), r + r);
+    EXPECT_EQ(shownText("\xED\xA0\x80"), r + r + r);
+    EXPECT_EQ(shownText("\xF4\x90\x80\x80"), r + r + r + r);
+
+    const std::string path = "/home/u/Library/LaunchAgents/x.plist";
+    EXPECT_EQ(shownPath(path, "/home/u"), "~/Library/LaunchAgents/x.plist");
+    EXPECT_EQ(shownPath(path, "/home/u//"), "~/Library/LaunchAgents/x.plist");
+    EXPECT_EQ(shownPath("/Library/LaunchAgents/x.plist", "/"), "/Library/LaunchAgents/x.plist");
+    EXPECT_EQ(shownPath("/Library/LaunchAgents/x.plist", "//"), "/Library/LaunchAgents/x.plist");
+    EXPECT_EQ(shownPath(path, ""), path);
+    EXPECT_EQ(withoutTrailingSeparators("/home/u///"), "/home/u");
+    EXPECT_EQ(withoutTrailingSeparators("///"), "/");
+
+    // The bus body: markup escaped only where the server reads it; the printed line as it is.
+    EXPECT_EQ(markupEscaped("a&b<c>d" + r), "a&amp;b&lt;c&gt;d" + r);
     EXPECT_EQ(notificationLine("Quorvel", "New: ~/a&<b>.plist"), "Quorvel: New: ~/a&<b>.plist\n");
-    EXPECT_EQ(notificationLine("Quorvel", "a\nb\rc\x1b[2Kd\x7f\xC2\x85\xC2\xA0\xff"),
-              "Quorvel: a\xEF\xBF\xBD"
-              "b\xEF\xBF\xBD"
-              "c\xEF\xBF\xBD[2Kd\xEF\xBF\xBD\xEF\xBF\xBD\xC2\xA0\xEF\xBF\xBD\n");
+    EXPECT_TRUE(meansNoServer("org.freedesktop.DBus.Error.ServiceUnknown"));
+    EXPECT_TRUE(meansNoServer("org.freedesktop.DBus.Error.NameHasNoOwner"));
+    EXPECT_FALSE(meansNoServer("org.freedesktop.DBus.Error.LimitsExceeded"));
+    EXPECT_FALSE(meansNoServer("org.freedesktop.DBus.Error.NoReply"));
 }
 
-TEST(PostedNotifications, OnlyTheDefaultActionOfOurOwnIdsFromTheirServerActivatesAndTheOldestAreForgotten) {
-    PostedNotifications posted(3);
+TEST(PostedNotifications, OnlyOurIdsFromTheirServerActivateEarlyOnesWaitForTheirIdAndTheOldestAreForgotten) {
+    PostedNotifications posted(3, 2);
     posted.remember(":1.5", 7, {"Quorvel", "New: ~/x", "", "/home/u/x"});
     posted.remember(":1.5", 9, {"Quorvel", "Deleted: ~/y", "", std::nullopt});
     ASSERT_TRUE(posted.activated(":1.5", 7, "default"));
@@ -86,14 +132,39 @@ TEST(PostedNotifications, OnlyTheDefaultActionOfOurOwnIdsFromTheirServerActivate
     EXPECT_TRUE(posted.activated(":1.5", 7, "default"));
     posted.forget(":1.5", 7);
     EXPECT_FALSE(posted.activated(":1.5", 7, "default"));
-    for (std::uint32_t id = 10; id < 20; ++id) {
+
+    // An activation held for an id not known yet: decided by the reply that brings it, from that server.
+    posted.hold(":1.5", 10);
+    posted.hold(":1.5", 11);
+    EXPECT_FALSE(posted.remember(":1.6", 10, {"Quorvel", "other server", "", std::nullopt}));
+    const auto held = posted.remember(":1.5", 10, {"Quorvel", "ten", "", "/ten"});
+    ASSERT_TRUE(held);
+    EXPECT_EQ(held->identifier, "/ten");
+    EXPECT_FALSE(posted.remember(":1.5", 10, {"Quorvel", "ten again", "", "/ten"})); // activated once
+    posted.dropHeld();
+    EXPECT_FALSE(posted.remember(":1.5", 11, {"Quorvel", "eleven", "", "/eleven"}));
+    // The held ones are bounded too: the oldest goes first.
+    posted.hold(":1.5", 20);
+    posted.hold(":1.5", 21);
+    posted.hold(":1.5", 22);
+    EXPECT_FALSE(posted.remember(":1.5", 20, {"Quorvel", "20", "", std::nullopt}));
+    EXPECT_TRUE(posted.remember(":1.5", 22, {"Quorvel", "22", "", std::nullopt}));
+
+    for (std::uint32_t id = 100; id < 110; ++id) {
         posted.remember(":1.5", id, {"Quorvel", std::to_string(id), "", std::nullopt});
     }
     EXPECT_EQ(posted.size(), 3u);
     EXPECT_FALSE(posted.activated(":1.5", 9, "default"));
-    EXPECT_TRUE(posted.activated(":1.5", 19, "default"));
-    posted.forget(":1.5", 12345); // unknown: nothing happens
-    EXPECT_EQ(posted.size(), 3u);
+    EXPECT_TRUE(posted.activated(":1.5", 109, "default"));
+    // Forgetting in the middle keeps the newest ones, and the bound holds over many rounds.
+    posted.forget(":1.5", 108);
+    for (std::uint32_t id = 200; id < 2000; ++id) {
+        posted.remember(":1.5", id, {"Quorvel", "", "", std::nullopt});
+        posted.forget(":1.5", id - 1);
+    }
+    EXPECT_EQ(posted.size(), 2u);
+    EXPECT_TRUE(posted.activated(":1.5", 1999, "default"));
+    EXPECT_TRUE(posted.activated(":1.5", 109, "default"));
 }
 
 TEST(RightToLeft, FollowsTheLanguageCodeOfTheLocaleName) {
@@ -131,50 +202,120 @@ TEST(GLibMainQueue, BlocksFromOtherThreadsRunOnTheLoopInTheOrderGiven) {
     EXPECT_TRUE(timerRan);
 }
 
-// Counts reports; reports come on the monitor's thread.
+// The system's inotify calls, made to fail on demand; it tells which folders the kernel watches now.
+class FailingInotifyCalls final : public InotifyCalls {
+public:
+    int init() override {
+        if (initError) {
+            errno = *initError;
+            return -1;
+        }
+        descriptor = real_.init();
+        return descriptor;
+    }
+    int addWatch(int fd, const char* path, std::uint32_t mask) override {
+        const auto found = watchErrors.find(path);
+        if (found != watchErrors.end()) {
+            errno = found->second;
+            return -1;
+        }
+        return real_.addWatch(fd, path, mask);
+    }
+    int removeWatch(int fd, int watch) override { return real_.removeWatch(fd, watch); }
+
+    // Whether the descriptor holds a live watch on the folder the path names now.
+    bool watches(const fs::path& path) const {
+        struct stat status {};
+        if (descriptor < 0 || ::stat(path.c_str(), &status) != 0) {
+            return false;
+        }
+        std::ifstream info("/proc/self/fdinfo/" + std::to_string(descriptor));
+        for (std::string line; std::getline(info, line);) {
+            const auto at = line.find(" ino:");
+            if (line.rfind("inotify wd:", 0) == 0 && at != std::string::npos &&
+                std::stoull(line.substr(at + 5), nullptr, 16) == status.st_ino) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    std::optional<int> initError;
+    std::map<std::string, int> watchErrors;
+    int descriptor = -1;
+
+private:
+    SystemInotifyCalls real_;
+};
+
+// Holds the closures; the test runs them, so no real time passes.
+class SteppedTimer final : public Timer {
+public:
+    void after(std::chrono::nanoseconds delay, std::function<void()> closure) override {
+        pending.push_back({std::chrono::duration_cast<std::chrono::seconds>(delay), std::move(closure)});
+    }
+    std::chrono::seconds nextDelay() const { return pending.empty() ? 0s : pending.front().first; }
+    void fire() {
+        auto closure = std::move(pending.front().second);
+        pending.pop_front();
+        closure();
+    }
+    std::deque<std::pair<std::chrono::seconds, std::function<void()>>> pending;
+};
+
+// Counts reports; they come on the main loop.
 class CountingDelegate final : public mortar::MonitorDelegate {
 public:
     void folderDidChange(const std::filesystem::path& url) override {
-        std::lock_guard lock(mutex_);
-        ++count_;
-        last_ = url;
+        ++count;
+        last = url;
     }
-    int count() const {
-        std::lock_guard lock(mutex_);
-        return count_;
-    }
-    fs::path last() const {
-        std::lock_guard lock(mutex_);
-        return last_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    int count_ = 0;
-    fs::path last_;
+    int count = 0;
+    fs::path last;
 };
 
-std::size_t openDescriptors() {
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-        ++count;
-    }
-    return count;
+// Runs the main loop until the condition holds or the deadline passes.
+template <typename Condition> bool runUntil(Condition&& condition, std::chrono::milliseconds deadline = 20s) {
+    return test_support::waitFor(
+        [&] {
+            while (g_main_context_iteration(nullptr, FALSE)) {
+            }
+            return condition();
+        },
+        deadline);
 }
 
+std::size_t count(const fs::path& folder, const std::string& linkTarget = "") {
+    std::size_t result = 0;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        std::error_code error;
+        const auto target = fs::read_symlink(entry.path(), error);
+        result += linkTarget.empty() || (!error && target.string() == linkTarget) ? 1u : 0u;
+    }
+    return result;
+}
+
+struct Monitors {
+    FailingInotifyCalls calls;
+    SteppedTimer timer;
+    std::vector<std::string> log;
+    std::optional<InotifyMonitorFactory> factory{std::in_place, calls, timer,
+                                                 [this](const std::string& line) { log.push_back(line); }};
+};
+
 struct Watched {
-    explicit Watched(const fs::path& folder)
-        : monitor(std::make_shared<InotifyFolderMonitor>(folder)) {
+    Watched(Monitors& monitors, const fs::path& folder)
+        : monitor(monitors.factory->makeMonitor(folder)) {
         monitor->setDelegate(delegate);
     }
     // Runs the change and waits for a report that follows it.
     bool reports(const std::function<void()>& change) {
-        const int before = delegate->count();
+        const int before = delegate->count;
         change();
-        return test_support::waitFor([&] { return delegate->count() > before; }, 20s);
+        return runUntil([&] { return delegate->count > before; });
     }
     std::shared_ptr<CountingDelegate> delegate = std::make_shared<CountingDelegate>();
-    std::shared_ptr<InotifyFolderMonitor> monitor;
+    std::shared_ptr<mortar::SingleFolderMonitor> monitor;
 };
 
 void write(const fs::path& path, const std::string& text) {
@@ -185,10 +326,11 @@ TEST(InotifyFolderMonitor, ReportsEveryKindOfChangeWithTheFolderURL) {
     test_support::TempFolder root;
     const auto folder = root.path() / "LaunchAgents";
     fs::create_directory(folder);
-    Watched watched(folder.string() + "/");
+    Monitors monitors;
+    Watched watched(monitors, folder.string() + "/");
 
     EXPECT_TRUE(watched.reports([&] { write(folder / "a.plist", "one"); }));
-    EXPECT_EQ(watched.delegate->last(), fs::path(folder.string() + "/"));
+    EXPECT_EQ(watched.delegate->last, fs::path(folder.string() + "/"));
     EXPECT_TRUE(watched.reports([&] { std::ofstream(folder / "a.plist", std::ios::app) << "two"; }));
     EXPECT_TRUE(watched.reports([&] { fs::permissions(folder / "a.plist", fs::perms::owner_read); }));
     EXPECT_TRUE(watched.reports(
@@ -197,32 +339,32 @@ TEST(InotifyFolderMonitor, ReportsEveryKindOfChangeWithTheFolderURL) {
     EXPECT_TRUE(watched.reports([&] { fs::rename(root.path() / "out.plist", folder / "in.plist"); }));
     EXPECT_TRUE(watched.reports([&] { fs::remove(folder / "in.plist"); }));
     EXPECT_TRUE(watched.reports([&] { fs::create_directory(folder / "sub"); }));
+    EXPECT_TRUE(monitors.log.empty());
 }
 
 TEST(InotifyFolderMonitor, WatchesAMissingFolderFromItsAncestorUntilItAppearsAndAgainAfterItGoes) {
     test_support::TempFolder root;
     const auto folder = root.path() / "home/Library/LaunchAgents";
-    Watched watched(folder);
-    EXPECT_EQ(watched.monitor->watchedFolder(), root.path());
+    Monitors monitors;
+    Watched watched(monitors, folder);
+    EXPECT_TRUE(monitors.calls.watches(root.path()));
 
     // The folder appearing is a report; it may hold files already.
     EXPECT_TRUE(watched.reports([&] { fs::create_directories(folder); }));
-    ASSERT_TRUE(test_support::waitFor([&] { return watched.monitor->watchedFolder() == folder; }, 20s));
+    ASSERT_TRUE(runUntil([&] { return monitors.calls.watches(folder); }));
     EXPECT_TRUE(watched.reports([&] { write(folder / "a.plist", "a"); }));
 
     EXPECT_TRUE(watched.reports([&] { fs::remove_all(root.path() / "home"); }));
-    ASSERT_TRUE(test_support::waitFor([&] { return watched.monitor->watchedFolder() == root.path(); }, 20s));
     EXPECT_TRUE(watched.reports([&] {
         fs::create_directories(folder);
         write(folder / "b.plist", "b");
     }));
-    ASSERT_TRUE(test_support::waitFor([&] { return watched.monitor->watchedFolder() == folder; }, 20s));
+    ASSERT_TRUE(runUntil([&] { return monitors.calls.watches(folder); }));
     EXPECT_TRUE(watched.reports([&] { fs::remove(folder / "b.plist"); }));
 
     // Moved away is gone as well; moved back is watched again.
     EXPECT_TRUE(watched.reports([&] { fs::rename(folder, root.path() / "aside"); }));
     EXPECT_TRUE(watched.reports([&] { fs::rename(root.path() / "aside", folder); }));
-    ASSERT_TRUE(test_support::waitFor([&] { return watched.monitor->watchedFolder() == folder; }, 20s));
     EXPECT_TRUE(watched.reports([&] { write(folder / "c.plist", "c"); }));
 }
 
@@ -230,14 +372,16 @@ TEST(InotifyFolderMonitor, FollowsThePathWhenAFolderAboveIsRenamedOrALinkOnTheWa
     test_support::TempFolder root;
     const auto folder = root.path() / "home/Library/LaunchAgents";
     fs::create_directories(folder);
-    Watched watched(folder);
-    ASSERT_EQ(watched.monitor->watchedFolder(), folder);
+    Monitors monitors;
+    Watched watched(monitors, folder);
+    ASSERT_TRUE(monitors.calls.watches(folder));
 
     // The path now names nothing; the old folder, wherever it went, is not ours.
     EXPECT_TRUE(watched.reports([&] { fs::rename(root.path() / "home", root.path() / "moved"); }));
-    ASSERT_TRUE(test_support::waitFor([&] { return watched.monitor->watchedFolder() == root.path(); }, 20s));
+    ASSERT_TRUE(
+        runUntil([&] { return !monitors.calls.watches(root.path() / "moved/Library/LaunchAgents"); }));
     EXPECT_TRUE(watched.reports([&] { fs::create_directories(folder); }));
-    ASSERT_TRUE(test_support::waitFor([&] { return watched.monitor->watchedFolder() == folder; }, 20s));
+    ASSERT_TRUE(runUntil([&] { return monitors.calls.watches(folder); }));
     EXPECT_TRUE(watched.reports([&] { write(folder / "a.plist", "a"); }));
 
     // The folder made a link to elsewhere, then the link pointed somewhere else again.
@@ -255,22 +399,133 @@ TEST(InotifyFolderMonitor, FollowsThePathWhenAFolderAboveIsRenamedOrALinkOnTheWa
         fs::rename(root.path() / "home/Library/link", folder);
     }));
     EXPECT_TRUE(watched.reports([&] { write(second / "c.plist", "c"); }));
+    ASSERT_TRUE(runUntil([&] { return !monitors.calls.watches(first); }));
 }
 
-TEST(InotifyFolderMonitor, StopsWhenDestroyedAndLeavesNoDescriptorBehind) {
+// A job folder that is a link: a folder above the link's target moving takes the target away too.
+TEST(InotifyFolderMonitor, FollowsALinkedFolderWhenAFolderAboveItsTargetMoves) {
     test_support::TempFolder root;
-    const auto before = openDescriptors();
-    for (int round = 0; round < 20; ++round) {
-        Watched watched(root.path());
-        // Destroyed while reports may be on their way.
-        write(root.path() / ("f" + std::to_string(round)), "x");
-    }
-    EXPECT_EQ(openDescriptors(), before);
+    const auto real = root.path() / "data/real/LaunchAgents";
+    fs::create_directories(real);
+    fs::create_directories(root.path() / "home/Library");
+    const auto folder = root.path() / "home/Library/LaunchAgents";
+    fs::create_directory_symlink("../../data/real/LaunchAgents", folder);
+    Monitors monitors;
+    Watched watched(monitors, folder);
+    ASSERT_TRUE(monitors.calls.watches(real));
+    EXPECT_TRUE(watched.reports([&] { write(real / "a.plist", "a"); }));
 
-    // A report after the delegate is gone goes nowhere.
-    Watched watched(root.path());
-    watched.delegate.reset();
-    write(root.path() / "after", "x");
+    // The link dangles now: reported, and the moved folder is no longer watched.
+    EXPECT_TRUE(watched.reports([&] { fs::rename(root.path() / "data/real", root.path() / "data/moved"); }));
+    ASSERT_TRUE(runUntil([&] { return !monitors.calls.watches(root.path() / "data/moved/LaunchAgents"); }));
+    // The target made again where the link points: watched and reported.
+    EXPECT_TRUE(watched.reports([&] { fs::create_directories(real); }));
+    ASSERT_TRUE(runUntil([&] { return monitors.calls.watches(real); }));
+    EXPECT_TRUE(watched.reports([&] { write(real / "b.plist", "b"); }));
+    // The folder above the target replaced by a link to another folder.
+    const auto other = root.path() / "other";
+    fs::create_directories(other / "real/LaunchAgents");
+    EXPECT_TRUE(watched.reports([&] {
+        fs::create_directory_symlink(other / "real", root.path() / "data/link");
+        fs::remove_all(root.path() / "data/real");
+        fs::rename(root.path() / "data/link", root.path() / "data/real");
+    }));
+    ASSERT_TRUE(runUntil([&] { return monitors.calls.watches(other / "real/LaunchAgents"); }));
+    EXPECT_TRUE(watched.reports([&] { write(other / "real/LaunchAgents/c.plist", "c"); }));
+}
+
+TEST(InotifyFolderMonitor, ADescriptorOrWatchThatCannotBeMadeIsLoggedAndTriedAgainWithBackoffUntilItIs) {
+    test_support::TempFolder root;
+    const auto folder = root.path() / "LaunchAgents";
+    fs::create_directory(folder);
+    Monitors monitors;
+    monitors.calls.initError = EMFILE;
+    Watched watched(monitors, folder);
+    ASSERT_EQ(monitors.log.size(), 1u);
+    EXPECT_NE(monitors.log[0].find(folder.string()), std::string::npos) << monitors.log[0];
+    EXPECT_NE(monitors.log[0].find(std::strerror(EMFILE)), std::string::npos) << monitors.log[0];
+    EXPECT_EQ(monitors.log[0].back(), '\n');
+    // Each attempt is a report, so the agent looks at the folder while it is not watched.
+    for (const auto delay : {1s, 2s, 4s, 8s, 16s, 32s, 60s, 60s}) {
+        ASSERT_EQ(monitors.timer.pending.size(), 1u);
+        EXPECT_EQ(monitors.timer.nextDelay(), delay);
+        const int before = watched.delegate->count;
+        monitors.timer.fire();
+        EXPECT_EQ(watched.delegate->count, before + 1);
+    }
+    EXPECT_EQ(monitors.log.size(), 1u); // one line for the whole spell
+    monitors.calls.initError.reset();
+    monitors.timer.fire();
+    EXPECT_TRUE(monitors.timer.pending.empty());
+    EXPECT_TRUE(watched.reports([&] { write(folder / "a.plist", "a"); }));
+
+    // A watch refused (the user's watch limit reached): the folders it could watch stay watched.
+    const auto refused = root.path() / "Refused";
+    fs::create_directory(refused);
+    monitors.calls.watchErrors[refused.string()] = ENOSPC;
+    Watched second(monitors, refused);
+    ASSERT_EQ(monitors.log.size(), 2u);
+    EXPECT_NE(monitors.log[1].find(refused.string()), std::string::npos) << monitors.log[1];
+    EXPECT_NE(monitors.log[1].find(std::strerror(ENOSPC)), std::string::npos) << monitors.log[1];
+    EXPECT_TRUE(monitors.calls.watches(root.path()));
+    EXPECT_EQ(monitors.timer.nextDelay(), 1s);
+    monitors.timer.fire();
+    EXPECT_EQ(second.delegate->count, 1);
+    monitors.calls.watchErrors.clear();
+    monitors.timer.fire();
+    EXPECT_TRUE(monitors.timer.pending.empty());
+    EXPECT_TRUE(monitors.calls.watches(refused));
+    EXPECT_TRUE(second.reports([&] { write(refused / "b.plist", "b"); }));
+    // The first monitor still works beside it, on the same descriptor.
+    EXPECT_TRUE(watched.reports([&] { write(folder / "c.plist", "c"); }));
+}
+
+TEST(InotifyFolderMonitor, EveryMonitorSharesOneDescriptorAndNoThreadAndNothingIsLeftBehind) {
+    test_support::TempFolder root;
+    const auto inotifyDescriptors = [] { return count("/proc/self/fd", "anon_inode:inotify"); };
+    const auto descriptors = count("/proc/self/fd");
+    const auto threads = count("/proc/self/task");
+    {
+        Monitors monitors;
+        std::vector<std::unique_ptr<Watched>> all;
+        for (int i = 0; i < 8; ++i) {
+            all.push_back(std::make_unique<Watched>(monitors, root.path() / ("folder" + std::to_string(i))));
+        }
+        EXPECT_EQ(inotifyDescriptors(), 1u);
+        EXPECT_EQ(count("/proc/self/task"), threads);
+        // Both see the folder made, though they share its parent's watch; one going leaves the other's.
+        EXPECT_TRUE(all[3]->reports([&] { fs::create_directory(root.path() / "folder3"); }));
+        all[2].reset();
+        EXPECT_TRUE(all[3]->reports([&] { write(root.path() / "folder3/a", "a"); }));
+        EXPECT_TRUE(all[4]->reports([&] { fs::create_directory(root.path() / "folder4"); }));
+        // Monitors destroyed while events for them wait.
+        write(root.path() / "folder3/b", "b");
+        all.clear();
+        runUntil([] { return true; });
+    }
+    EXPECT_EQ(count("/proc/self/fd"), descriptors);
+}
+
+// When the kernel's event queue overflows, the events that tell of a replaced folder are lost: every
+// monitor looks again, watches what the path names now, and reports.
+TEST(InotifyFolderMonitor, AfterLostEventsTheMonitorLooksAgainAndWatchesWhatThePathNamesNow) {
+    test_support::TempFolder root;
+    const auto folder = root.path() / "LaunchAgents";
+    fs::create_directory(folder);
+    write(folder / "a", "a");
+    write(folder / "b", "b");
+    Monitors monitors;
+    Watched watched(monitors, folder);
+    std::size_t limit = 16384;
+    std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> limit;
+    // Two files in turn, so that the kernel merges no event with the one before.
+    for (std::size_t i = 0; i <= limit; ++i) {
+        ::chmod((folder / (i % 2 == 0 ? "a" : "b")).c_str(), i % 4 < 2 ? 0600 : 0644);
+    }
+    fs::rename(folder, root.path() / "old");
+    fs::create_directory(folder);
+    ASSERT_TRUE(runUntil([&] { return monitors.calls.watches(folder); }));
+    EXPECT_TRUE(watched.reports([&] { write(folder / "c", "c"); }));
 }
 
 } // namespace

@@ -157,8 +157,9 @@ void send(const std::shared_ptr<State>& state, Outgoing outgoing) {
     g_variant_builder_add(&actions, "s", "Open");
     GVariantBuilder hints;
     g_variant_builder_init(&hints, G_VARIANT_TYPE("a{sv}"));
-    GVariant* parameters = g_variant_new("(susssasa{sv}i)", notification.title.c_str(), guint32{0}, "",
-                                         notification.title.c_str(), body.c_str(), &actions, &hints, gint32{-1});
+    GVariant* parameters =
+        g_variant_new("(susssasa{sv}i)", notification.title.c_str(), guint32{0}, "",
+                      notification.title.c_str(), body.c_str(), &actions, &hints, gint32{-1});
     call(state->connection, "Notify", parameters, onNotifyReply, new Sending{state, std::move(outgoing)});
 }
 
@@ -349,9 +350,9 @@ DBusNotificationCenter::DBusNotificationCenter(GDBusConnection* connection)
     state_->actionSubscription = subscribe(connection, "ActionInvoked", onActionInvoked, state_);
     state_->closedSubscription = subscribe(connection, "NotificationClosed", onClosed, state_);
     // A new server may read markup differently: its capabilities are asked again.
-    state_->serverWatch =
-        g_bus_watch_name_on_connection(connection, serverName, G_BUS_NAME_WATCHER_FLAGS_NONE, onServerAppeared,
-                                       onServerVanished, new std::weak_ptr<State>(state_), deleteWeakState);
+    state_->serverWatch = g_bus_watch_name_on_connection(
+        connection, serverName, G_BUS_NAME_WATCHER_FLAGS_NONE, onServerAppeared, onServerVanished,
+        new std::weak_ptr<State>(state_), deleteWeakState);
 }
 
 DBusNotificationCenter::~DBusNotificationCenter() {

@@ -36,13 +36,11 @@ bool Inotify::open(Added& failure) {
         return false;
     }
     source_ = g_unix_fd_source_new(descriptor_, G_IO_IN);
-    g_source_set_callback(
-        source_,
-        G_SOURCE_FUNC(+[](gint, GIOCondition, gpointer data) -> gboolean {
-            static_cast<Inotify*>(data)->readEvents();
-            return G_SOURCE_CONTINUE;
-        }),
-        this, nullptr);
+    g_source_set_callback(source_, G_SOURCE_FUNC(+[](gint, GIOCondition, gpointer data) -> gboolean {
+                              static_cast<Inotify*>(data)->readEvents();
+                              return G_SOURCE_CONTINUE;
+                          }),
+                          this, nullptr);
     g_source_attach(source_, context_);
     return true;
 }
@@ -112,8 +110,8 @@ void Inotify::readEvents() {
             std::memcpy(&event, buffer.data() + offset, sizeof event);
             // The name is NUL-padded to its length.
             const char* name = buffer.data() + offset + sizeof event;
-            events.push_back({event.wd, event.mask, event.len > 0 ? std::string(name, ::strnlen(name, event.len))
-                                                                  : std::string()});
+            events.push_back({event.wd, event.mask,
+                              event.len > 0 ? std::string(name, ::strnlen(name, event.len)) : std::string()});
             offset += sizeof event + event.len;
         }
     }

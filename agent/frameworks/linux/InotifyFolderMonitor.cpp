@@ -98,8 +98,8 @@ private:
 };
 
 void InotifyFolderMonitor::logFailure(const std::filesystem::path& folder, const Inotify::Added& added) {
-    const std::string failure = std::string(added.failedCall) + " " + folder.string() + ": " +
-                                std::strerror(added.error);
+    const std::string failure =
+        std::string(added.failedCall) + " " + folder.string() + ": " + std::strerror(added.error);
     if (failure == lastFailure_) {
         return; // told once for the whole spell
     }

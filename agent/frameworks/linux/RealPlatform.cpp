@@ -1,9 +1,10 @@
 // The process-wide MonitorFolders of the program, wired to the real platform.
+#include "RealPlatform.hpp"
+
 #include "DBusNotificationCenter.hpp"
 #include "GLibMainQueue.hpp"
 #include "GioWorkspace.hpp"
 #include "InotifyFolderMonitor.hpp"
-#include "RealPlatform.hpp"
 #include "MonitorFolders.hpp"
 #include "RightToLeft.hpp"
 
