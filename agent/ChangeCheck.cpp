@@ -1,4 +1,3 @@
-#include "FileReading.hpp"
 #include "MonitorFolders.hpp"
 
 #include <algorithm>
@@ -48,15 +47,11 @@ void MonitorFolders::checkJobs() {
             postNotification(path, Kind::new_);
             continue;
         }
-        if (stored->second.modifiedDate == job.modifiedDate) {
-            continue;
+        // The contents decide, whatever the dates: a date can be kept over new contents (a link retargeted,
+        // a copy that keeps dates), and a touch leaves the contents alone.
+        if (stored->second.checksum != job.checksum) {
+            postNotification(path, Kind::modified);
         }
-        // A new date with the old contents was only touched.
-        const auto again = readDigested(platform_.files, platform_.crypto, path, 0);
-        if (again && again->checksum == stored->second.checksum) {
-            continue;
-        }
-        postNotification(path, Kind::modified);
     }
     const auto excepted = exceptions();
     for (const auto& [path, stored] : lastCheckedJobs_) {

@@ -42,10 +42,6 @@ private:
     std::vector<std::uint8_t> bytes_;
 };
 
-bool sameState(const FileState& a, const FileState& b) {
-    return a.size == b.size && a.modified == b.modified;
-}
-
 } // namespace
 
 std::optional<DigestedFile> readDigested(FileAccess& files, const gantry::Crypto& crypto,
@@ -68,7 +64,7 @@ std::optional<DigestedFile> readDigested(FileAccess& files, const gantry::Crypto
         if (!after) {
             return std::nullopt;
         }
-        if (sameState(*before, *after) && capturing.total() == after->size) {
+        if (*before == *after && capturing.total() == after->size) {
             return DigestedFile{std::move(*checksum), *after, capturing.takeBytes()};
         }
     }

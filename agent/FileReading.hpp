@@ -20,8 +20,8 @@ struct DigestedFile {
     std::optional<std::vector<std::uint8_t>> contents;
 };
 
-// Reads a regular file once in chunks, digesting it and keeping up to `captureBound` bytes. When its size or
-// modification date moved during the read (or the bytes read do not match its size), it is read once more;
+// Reads a regular file once in chunks, digesting it and keeping up to `captureBound` bytes. When its status
+// (size, dates) moved during the read (or the bytes read do not match its size), it is read once more;
 // if it is still moving, or it cannot be opened or read, there is no result.
 std::optional<DigestedFile> readDigested(FileAccess& files, const gantry::Crypto& crypto,
                                          const std::filesystem::path& path, std::size_t captureBound);

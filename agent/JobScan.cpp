@@ -13,24 +13,48 @@ MonitorFolders::Snapshot MonitorFolders::scanJobFolders() const {
             continue;
         }
         for (const auto& entry : *entries) {
-            if (!entry.modified) {
-                continue;
+            auto path = entry.path.string();
+            const auto known = lastCheckedJobs_.find(path);
+            auto job = scanEntry(entry, known == lastCheckedJobs_.end() ? nullptr : &known->second);
+            if (job) {
+                snapshot[std::move(path)] = std::move(*job);
             }
-            // One reading gives the checksum, the date and the label of the same version of the file.
-            auto file =
-                readDigested(platform_.files, platform_.crypto, entry.path, PropertyListLimits::maxBytes);
-            if (!file) {
-                continue;
-            }
-            std::string label;
-            if (file->contents) {
-                label = jobLabel(dictionaryFromBytes(platform_.propertyLists, *file->contents));
-            }
-            snapshot[entry.path.string()] =
-                Job{std::move(file->checksum), file->state.modified, std::move(label)};
         }
     }
     return snapshot;
+}
+
+std::optional<MonitorFolders::Job> MonitorFolders::scanEntry(const FolderEntry& entry,
+                                                             const Job* known) const {
+    // What cannot be read now keeps the last reading, so a file being written or made unreadable for a
+    // moment is neither deleted nor new; one never read is left out until it can be.
+    const auto lastReading = known != nullptr ? std::optional<Job>(*known) : std::nullopt;
+    switch (entry.type) {
+    case FolderEntry::Type::other:
+        return std::nullopt; // never opened: a FIFO's writer would be released
+    case FolderEntry::Type::unknown:
+        return lastReading;
+    case FolderEntry::Type::regularFile:
+        break;
+    }
+    if (known != nullptr && known->knownVersion && entry.state && *known->knownVersion == *entry.state) {
+        return *known;
+    }
+    const auto readingStart = std::chrono::system_clock::now();
+    // One reading gives the checksum, the date and the label of the same version of the file.
+    auto file = readDigested(platform_.files, platform_.crypto, entry.path, PropertyListLimits::maxBytes);
+    if (!file) {
+        return lastReading;
+    }
+    std::string label;
+    if (file->contents) {
+        label = jobLabel(dictionaryFromBytes(platform_.propertyLists, *file->contents));
+    }
+    Job job{std::move(file->checksum), file->state.modified, std::move(label), std::nullopt};
+    if (file->state.statusChanged + places_.timestampResolution < readingStart) {
+        job.knownVersion = file->state;
+    }
+    return job;
 }
 
 } // namespace agent

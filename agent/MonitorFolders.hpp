@@ -48,6 +48,10 @@ struct AgentPlaces {
     MonitorList& folderMonitors;
     std::chrono::nanoseconds limitDuration = std::chrono::seconds(1);
     std::chrono::nanoseconds pauseBeforeCheck = std::chrono::milliseconds(300);
+    // How coarse a file system's timestamps may be (one second on some, two on others). A file changed this
+    // recently when it was read could change again within the same tick and keep its status, so it is read
+    // again at the next scan rather than recognised.
+    std::chrono::nanoseconds timestampResolution = std::chrono::seconds(2);
 };
 
 // The agent's one long-lived object: watches the job folders and reports their changes.
@@ -59,7 +63,13 @@ public:
         std::string checksum;
         FileDate modifiedDate;
         std::string label;
-        bool operator==(const Job&) const = default;
+        // The version the checksum and label were read from, when a later scan may recognise it by its
+        // status alone instead of reading it again.
+        std::optional<FileState> knownVersion;
+        // Jobs are equal when what they record is; whether a version is known is how it was read.
+        bool operator==(const Job& other) const {
+            return checksum == other.checksum && modifiedDate == other.modifiedDate && label == other.label;
+        }
     };
     enum class Kind { new_, modified, deleted };
     // Job file path (full, as listed) to job.
@@ -81,6 +91,9 @@ public:
     const std::string appName = "Quorvel";
 
 private:
+    // The job a listed entry holds now, given the one `known` from the last snapshot (nullptr when new).
+    std::optional<Job> scanEntry(const FolderEntry& entry, const Job* known) const;
+
     AgentPlatform platform_;
     AgentPlaces places_;
     Snapshot lastCheckedJobs_;

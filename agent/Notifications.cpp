@@ -51,14 +51,11 @@ void MonitorFolders::postNotification(const std::string& path, Kind kind) {
     if (owner && *owner == appName) {
         return;
     }
-    const auto dictionary = readDictionary(platform_.files, platform_.propertyLists, path);
-    if (dictionary) {
-        const auto found = dictionary->find(mortar::Const::Key::label);
-        if (found != dictionary->end() && found->second.string() != nullptr) {
-            const auto excepted = exceptions();
-            if (std::find(excepted.begin(), excepted.end(), *found->second.string()) != excepted.end()) {
-                return;
-            }
+    const auto label = labelIn(readDictionary(platform_.files, platform_.propertyLists, path));
+    if (label) {
+        const auto excepted = exceptions();
+        if (std::find(excepted.begin(), excepted.end(), *label) != excepted.end()) {
+            return;
         }
     }
     std::string word;

@@ -62,17 +62,59 @@ std::optional<std::size_t> markupEnd(Bytes bytes, std::size_t at, Markup kind) {
     return std::nullopt;
 }
 
+// The sizes of the containers met so far, against the container budgets.
+class ContainerBudget {
+public:
+    // A dictionary of `keys` keys met whole (binary lists give the count first).
+    bool dictionary(std::uint64_t keys) {
+        if (keys > PropertyListLimits::maxDictionaryKeys) {
+            return false;
+        }
+        keyPairs_ += keys * keys;
+        return keyPairs_ <= PropertyListLimits::maxKeyPairs;
+    }
+    // One more key in a dictionary that holds `keys` with it (XML gives them one by one); the squares add up
+    // to the same as for the whole dictionary.
+    bool oneMoreKey(std::uint64_t keys) {
+        keyPairs_ += 2 * keys - 1;
+        return keyPairs_ <= PropertyListLimits::maxKeyPairs;
+    }
+    static bool array(std::uint64_t elements) { return elements <= PropertyListLimits::maxArrayElements; }
+
+private:
+    std::uint64_t keyPairs_ = 0;
+};
+
+// The name of the element whose start or end tag has its name at `at`.
+std::string_view tagName(Bytes bytes, std::size_t at) {
+    std::size_t end = at;
+    while (end < bytes.size() && bytes[end] != ' ' && bytes[end] != '\t' && bytes[end] != '\r' &&
+           bytes[end] != '\n' && bytes[end] != '/' && bytes[end] != '>') {
+        ++end;
+    }
+    return {reinterpret_cast<const char*>(bytes.data()) + at, end - at};
+}
+
 bool xmlPassesGuard(Bytes bytes) {
     // UTF-16 and UTF-32 put a NUL beside every markup character, which hides "</" from this walk (and their
     // characters can hold the bytes "</"); the lists we read are UTF-8.
     if (std::find(bytes.begin(), bytes.end(), std::uint8_t{0}) != bytes.end()) {
         return false;
     }
-    std::size_t depth = 0;
+    struct Open {
+        std::string_view name;
+        std::uint64_t entries; // keys of a dictionary, elements of an array
+    };
+    std::vector<Open> open;
+    ContainerBudget containers;
     std::size_t nodes = 0;
+    std::size_t references = 0; // entity references since the last tag: in one string or key
     std::size_t i = 0;
     while (i < bytes.size()) {
         if (bytes[i] != '<') {
+            if (bytes[i] == '&' && ++references > PropertyListLimits::maxEntityReferences) {
+                return false;
+            }
             ++i;
             continue;
         }
@@ -86,10 +128,11 @@ bool xmlPassesGuard(Bytes bytes) {
         } else if (startsWith(bytes, i, "<!")) {
             next = markupEnd(bytes, i + 2, Markup::declaration);
         } else if (startsWith(bytes, i, "</")) {
-            if (depth == 0) {
+            if (open.empty()) {
                 return false;
             }
-            --depth;
+            open.pop_back();
+            references = 0;
             next = markupEnd(bytes, i + 2, Markup::tag);
         } else {
             next = markupEnd(bytes, i + 1, Markup::tag);
@@ -99,9 +142,23 @@ bool xmlPassesGuard(Bytes bytes) {
             if (++nodes > PropertyListLimits::maxNodes) {
                 return false;
             }
+            references = 0;
+            const auto name = tagName(bytes, i + 1);
+            if (!open.empty()) {
+                auto& parent = open.back();
+                if (parent.name == "dict" && name == "key" && !containers.oneMoreKey(++parent.entries)) {
+                    return false;
+                }
+                if (parent.name == "array" && !ContainerBudget::array(++parent.entries)) {
+                    return false;
+                }
+            }
             const bool selfClosing = *next - 1 > i + 1 && bytes[*next - 2] == '/';
-            if (!selfClosing && ++depth > PropertyListLimits::maxDepth) {
-                return false;
+            if (!selfClosing) {
+                open.push_back({name, 0});
+                if (open.size() > PropertyListLimits::maxDepth) {
+                    return false;
+                }
             }
         }
         if (!next) {
@@ -185,6 +242,23 @@ private:
         return at <= objectsEnd_ && length <= objectsEnd_ - at;
     }
 
+    // Whether a string object's `length` bytes at `at` hold a NUL: a 0x00 byte in an ASCII string, a 0x0000
+    // unit in a UTF-16 one.
+    bool holdsNul(std::uint8_t marker, std::size_t at, std::size_t length) const {
+        const auto text = bytes_.subspan(at, length);
+        if ((marker >> 4) == 0x5) {
+            return std::find(text.begin(), text.end(), std::uint8_t{0}) != text.end();
+        }
+        if ((marker >> 4) == 0x6) {
+            for (std::size_t k = 0; k + 1 < text.size(); k += 2) {
+                if (text[k] == 0 && text[k + 1] == 0) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
     // Walks the graph from the top object with an explicit stack: a reference deeper than the depth
     // budget (which also catches cycles) or one reference too many refuses the list.
     bool walkFrom(std::size_t top) {
@@ -244,6 +318,9 @@ private:
                 if (!n || *n > objectsEnd_) {
                     return false;
                 }
+                if ((marker >> 4) == 0xD ? !containers_.dictionary(*n) : !ContainerBudget::array(*n)) {
+                    return false;
+                }
                 references = (marker >> 4) == 0xD ? *n * 2 : *n;
                 if (references > objectsEnd_ / refSize_) {
                     return false;
@@ -254,7 +331,7 @@ private:
             default:
                 return false;
             }
-            if (!fits(at, length)) {
+            if (!fits(at, length) || holdsNul(marker, at, static_cast<std::size_t>(length))) {
                 return false;
             }
             reached += static_cast<std::size_t>(length);
@@ -280,6 +357,7 @@ private:
     std::size_t refSize_ = 0;
     std::size_t objectsEnd_ = 0;
     std::vector<std::size_t> offsets_;
+    ContainerBudget containers_;
 };
 
 } // namespace

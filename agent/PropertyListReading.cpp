@@ -27,15 +27,20 @@ std::optional<PlistValue::Dictionary> readDictionary(FileAccess& files, Property
     return dictionaryFromBytes(parser, *bytes);
 }
 
-std::string jobLabel(const std::optional<PlistValue::Dictionary>& dictionary) {
+std::optional<std::string> labelIn(const std::optional<PlistValue::Dictionary>& dictionary) {
     if (!dictionary) {
-        return "";
+        return std::nullopt;
     }
     const auto found = dictionary->find(mortar::Const::Key::label);
-    if (found == dictionary->end() || found->second.string() == nullptr) {
-        return "";
+    if (found == dictionary->end() || found->second.string() == nullptr ||
+        found->second.string()->size() > maxLabelBytes) {
+        return std::nullopt;
     }
     return *found->second.string();
+}
+
+std::string jobLabel(const std::optional<PlistValue::Dictionary>& dictionary) {
+    return labelIn(dictionary).value_or("");
 }
 
 } // namespace agent

@@ -3,6 +3,7 @@
 #include "frameworks/FileAccess.hpp"
 #include "frameworks/PropertyList.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -21,7 +22,14 @@ std::optional<PlistValue::Dictionary> dictionaryFromBytes(PropertyListParser& pa
 std::optional<PlistValue::Dictionary> readDictionary(FileAccess& files, PropertyListParser& parser,
                                                      const std::filesystem::path& path);
 
-// The job label: the string under the label key, or "" when there is none.
+// Labels are short reverse-DNS names; a longer string is no label, so that hundreds of files with huge
+// ones cannot fill the snapshot.
+inline constexpr std::size_t maxLabelBytes = 1024;
+
+// The string under the label key, if there is one of at most maxLabelBytes.
+std::optional<std::string> labelIn(const std::optional<PlistValue::Dictionary>& dictionary);
+
+// The job label: labelIn's string, or "" when there is none.
 std::string jobLabel(const std::optional<PlistValue::Dictionary>& dictionary);
 
 } // namespace agent

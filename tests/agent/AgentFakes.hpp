@@ -3,13 +3,16 @@
 #include "JobFolders.hpp"
 #include "MonitorFolders.hpp"
 #include "TempFolder.hpp"
+#include "WaitFor.hpp"
 
 #include <deque>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <utility>
@@ -143,12 +146,70 @@ public:
     std::vector<std::weak_ptr<mortar::SingleFolderMonitor>> made;
 };
 
+// The real file access with a hand on it: counts the openings of every file, and can refuse to open a file
+// (as a permission would) or keep changing it under every read (as a writer that never pauses would).
+class FileSeam final : public FileAccess {
+public:
+    explicit FileSeam(FileAccess& files)
+        : files_(files) {}
+    std::optional<std::vector<FolderEntry>> list(const std::filesystem::path& folder) override {
+        return files_.list(folder);
+    }
+    std::unique_ptr<ReadableFile> openRegular(const std::filesystem::path& file) override {
+        const auto path = file.string();
+        if (refused.contains(path)) {
+            return nullptr;
+        }
+        auto opened = files_.openRegular(file);
+        if (!opened) {
+            return nullptr;
+        }
+        ++openings[path];
+        if (!moving.contains(path)) {
+            return opened;
+        }
+        return std::make_unique<Moving>(std::move(opened), file);
+    }
+    int openingsOf(const std::filesystem::path& file) const {
+        const auto found = openings.find(file.string());
+        return found == openings.end() ? 0 : found->second;
+    }
+
+    std::map<std::string, int> openings;
+    std::set<std::string> refused;
+    std::set<std::string> moving;
+
+private:
+    // Appends to its file on the first read, so the file is never the same before and after a reading.
+    class Moving final : public ReadableFile {
+    public:
+        Moving(std::unique_ptr<ReadableFile> file, std::filesystem::path path)
+            : file_(std::move(file))
+            , path_(std::move(path)) {}
+        std::optional<std::size_t> read(std::span<std::uint8_t> buffer) override {
+            if (!moved_) {
+                moved_ = true;
+                std::ofstream(path_, std::ios::app) << "<!-- more -->";
+            }
+            return file_->read(buffer);
+        }
+        std::optional<FileState> state() override { return file_->state(); }
+
+    private:
+        std::unique_ptr<ReadableFile> file_;
+        std::filesystem::path path_;
+        bool moved_ = false;
+    };
+    FileAccess& files_;
+};
+
 // Seven job folders, a home folder and the exceptions folder under one temporary folder; real POSIX file
 // access, MD5 and property lists; fakes for everything that needs a desktop or takes time.
 class AgentWorld {
 public:
     explicit AgentWorld(bool rightToLeft = false)
         : files(makeFileAccess())
+        , seam(*files)
         , parser(makePropertyListParser())
         , crypto([] { return gantry::makeMd5(); })
         , limit(timer)
@@ -168,12 +229,16 @@ public:
     }
 
     AgentPlatform platform() {
-        return AgentPlatform{*files,  *parser, crypto,    monitors, mainQueue,
+        return AgentPlatform{seam,    *parser, crypto,    monitors, mainQueue,
                              sleeper, limit,   workspace, center,   interface};
     }
     AgentPlaces places() {
-        return AgentPlaces{
+        AgentPlaces places{
             folders, exceptionsFolder / "Exceptions.plist", home, scheme, "app.quorvel.Quorvel", monitorList};
+        if (timestampResolution) {
+            places.timestampResolution = *timestampResolution;
+        }
+        return places;
     }
     std::shared_ptr<MonitorFolders> make() { return std::make_shared<MonitorFolders>(platform(), places()); }
 
@@ -205,8 +270,10 @@ public:
     std::vector<std::filesystem::path> folders;
     std::optional<std::string> scheme = "quorvel";
     MonitorList monitorList;
+    std::optional<std::chrono::nanoseconds> timestampResolution; // the agent's own when absent
 
     std::unique_ptr<FileAccess> files;
+    FileSeam seam;
     std::unique_ptr<PropertyListParser> parser;
     gantry::Crypto crypto;
     FakeMonitorFactory monitors;
@@ -246,6 +313,25 @@ inline void setModified(const std::filesystem::path& path, const FileDate& date)
         {0, UTIME_OMIT},
         {static_cast<time_t>(seconds.count()), static_cast<long>((since - seconds).count())}};
     ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+// Waits until a change made now gets a later status-change time than `path` has: file timestamps are only
+// as fine as the kernel's clock tick, and a test changes files far faster than that.
+inline bool waitForLaterTimestamps(const std::filesystem::path& path, const std::filesystem::path& probe) {
+    struct stat target {};
+    if (::stat(path.c_str(), &target) != 0) {
+        return false;
+    }
+    const auto later = [&](const struct stat& status) {
+        return status.st_ctim.tv_sec > target.st_ctim.tv_sec ||
+               (status.st_ctim.tv_sec == target.st_ctim.tv_sec &&
+                status.st_ctim.tv_nsec > target.st_ctim.tv_nsec);
+    };
+    return test_support::waitFor([&] {
+        writeFile(probe, "tick");
+        struct stat status {};
+        return ::stat(probe.c_str(), &status) == 0 && later(status);
+    });
 }
 
 } // namespace agent_test

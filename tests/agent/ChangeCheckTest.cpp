@@ -1,5 +1,6 @@
 #include "AgentFakes.hpp"
 
+#include <functional>
 #include <gtest/gtest.h>
 
 using namespace agent_test;
@@ -49,15 +50,19 @@ TEST(ChangeCheck, ReportsNewModifiedAndDeletedJobsOnly) {
     EXPECT_EQ(takePosted(world),
               (std::vector<Posted>{{"Modified: ~/Library/LaunchAgents/TestJob.plist", full}}));
 
-    // Touched: a new date over the same contents is silent, and the stored date follows.
+    // Touched: a new date over the same contents is silent, and the stored date follows. The scan's one
+    // reading decides it; the file is not read again.
     setModified(world.path("Touched.plist"), someDate + std::chrono::nanoseconds(1));
-    // Contents changed under the same date: silent as well.
+    // Contents changed under the same date: modified all the same.
     writeFile(world.path("Kept.plist"), jobPlist("org.example.kept2"));
     setModified(world.path("Kept.plist"), someDate);
+    const int touchedOpenings = world.seam.openingsOf(world.path("Touched.plist"));
     world.reportAndCheck(world.userAgents);
-    EXPECT_EQ(takePosted(world), std::vector<Posted>{});
+    EXPECT_EQ(takePosted(world), (std::vector<Posted>{{"Modified: ~/Library/LaunchAgents/Kept.plist",
+                                                       world.path("Kept.plist")}}));
     EXPECT_EQ(monitorFolders->lastCheckedJobs().at(world.path("Touched.plist")).modifiedDate,
               someDate + std::chrono::nanoseconds(1));
+    EXPECT_EQ(world.seam.openingsOf(world.path("Touched.plist")), touchedOpenings + 1);
 
     std::filesystem::remove(full);
     world.reportAndCheck(world.userAgents);
@@ -149,4 +154,170 @@ TEST(ChangeCheck, ActivationOpensTheJobOrLaunchesTheApplication) {
     schemeless->openJob({"Quorvel", "New: ~/a", "", "/a"});
     EXPECT_EQ(world.workspace.opened.size(), 1u);
     EXPECT_EQ(world.workspace.launched.size(), 1u);
+}
+
+namespace {
+
+// Job files of one size whose contents differ in one character.
+std::string version(char c) {
+    return jobPlist(std::string("org.example.job.") + c);
+}
+
+} // namespace
+
+TEST(ChangeCheck, EveryWayOfChangingAFileReportsWhatAFullReadingWould) {
+    AgentWorld world;
+    world.timestampResolution = std::chrono::nanoseconds(0); // recognise every file by its status alone
+    const auto job = world.path("Job.plist");
+    const auto link = world.path("Link.plist");
+    const auto outside = world.temp.path(); // beside the job folders, on the same file system
+    const auto probe = outside / "probe";
+    writeFile(job, version('a'));
+    setModified(job, someDate);
+    writeFile(world.path("Still.plist"), version('s'));
+    for (const char c : {'x', 'y'}) {
+        writeFile(outside / std::string(1, c), version(c));
+        setModified(outside / std::string(1, c), someDate);
+    }
+    writeFile(outside / "y-copy", version('y'));
+    setModified(outside / "y-copy", someDate);
+    std::filesystem::create_symlink(outside / "x", link);
+    auto monitorFolders = world.make();
+    monitorFolders->startMonitoring();
+    const std::vector<Posted> jobModified{{"Modified: ~/Library/LaunchAgents/Job.plist", job}};
+    const std::vector<Posted> linkModified{{"Modified: ~/Library/LaunchAgents/Link.plist", link}};
+
+    const auto step = [&](const std::string& what, const std::filesystem::path& changed,
+                          const std::function<void()>& change, const std::vector<Posted>& expected) {
+        ASSERT_TRUE(waitForLaterTimestamps(changed, probe)) << what;
+        change();
+        const int stillOpenings = world.seam.openingsOf(world.path("Still.plist"));
+        world.reportAndCheck(world.userAgents);
+        EXPECT_EQ(takePosted(world), expected) << what;
+        EXPECT_EQ(world.seam.openingsOf(world.path("Still.plist")), stillOpenings) << what << ": read again";
+        // The snapshot holds what a reading of every file gives, labels included.
+        EXPECT_EQ(monitorFolders->lastCheckedJobs(), world.make()->scanJobFolders()) << what;
+    };
+    const auto writeDated = [](const std::filesystem::path& path, const std::string& contents) {
+        writeFile(path, contents);
+        setModified(path, someDate);
+    };
+
+    step(
+        "written", job, [&] { writeFile(job, version('b') + "<!-- longer -->"); }, jobModified);
+    step(
+        "truncated and rewritten to the same size", job, [&] { writeFile(job, version('c')); }, jobModified);
+    step(
+        "edited, then its date copied back (touch -r)", job, [&] { writeDated(job, version('d')); },
+        jobModified);
+    step("touched", job, [&] { setModified(job, someDate + std::chrono::seconds(5)); }, {});
+    step("permissions changed", job,
+         [&] { std::filesystem::permissions(job, std::filesystem::perms::owner_all); }, {});
+    step(
+        "copied over with its dates (cp -p)", job,
+        [&] {
+            writeDated(outside / "copy", version('e'));
+            std::filesystem::copy_file(outside / "copy", job,
+                                       std::filesystem::copy_options::overwrite_existing);
+            setModified(job, someDate);
+        },
+        jobModified);
+    step(
+        "renamed over with the same size and date", job,
+        [&] {
+            writeDated(outside / "renamed", version('f'));
+            std::filesystem::rename(outside / "renamed", job);
+        },
+        jobModified);
+    step(
+        "hard link swapped (ln -f)", job,
+        [&] {
+            writeDated(outside / "linked", version('g'));
+            std::filesystem::remove(job);
+            std::filesystem::create_hard_link(outside / "linked", job);
+        },
+        jobModified);
+    step("hard link swapped to the same contents", job,
+         [&] {
+             writeDated(outside / "linked-copy", version('g'));
+             std::filesystem::remove(job);
+             std::filesystem::create_hard_link(outside / "linked-copy", job);
+         },
+         {});
+    step("deleted and made again with the same contents and date", job,
+         [&] {
+             std::filesystem::remove(job);
+             writeDated(job, version('g'));
+         },
+         {});
+    step(
+        "link retargeted to a file of the same size and date", link,
+        [&] {
+            std::filesystem::remove(link);
+            std::filesystem::create_symlink(outside / "y", link);
+        },
+        linkModified);
+    step("link retargeted to the same contents", link,
+         [&] {
+             std::filesystem::remove(link);
+             std::filesystem::create_symlink(outside / "y-copy", link);
+         },
+         {});
+    step(
+        "link target rewritten in place", link, [&] { writeDated(outside / "y-copy", version('z')); },
+        linkModified);
+}
+
+TEST(ChangeCheck, AnUnchangedFileIsReadOnceAcrossChecks) {
+    for (const bool recent : {false, true}) {
+        AgentWorld world;
+        // Recent: changed within the timestamp resolution of every reading, so it could change again unseen.
+        world.timestampResolution = recent ? std::chrono::hours(1) : std::chrono::nanoseconds(0);
+        const auto large = world.path("Large.plist");
+        writeFile(large, std::string(16u << 20, 'x'));
+        auto monitorFolders = world.make();
+        monitorFolders->startMonitoring();
+        for (int k = 0; k < 3; ++k) {
+            const auto job = world.path("Job" + std::to_string(k) + ".plist");
+            writeFile(job, jobPlist("org.example.job"));
+            world.reportAndCheck(world.userAgents);
+            EXPECT_EQ(takePosted(world),
+                      (std::vector<Posted>{
+                          {"New: ~/Library/LaunchAgents/Job" + std::to_string(k) + ".plist", job}}));
+        }
+        EXPECT_EQ(world.seam.openingsOf(large), recent ? 4 : 1);
+        EXPECT_TRUE(monitorFolders->lastCheckedJobs().contains(large));
+    }
+}
+
+TEST(ChangeCheck, AFileThatCannotBeReadNowKeepsItsLastReading) {
+    AgentWorld world;
+    const auto busy = world.path("Busy.plist");
+    const auto locked = world.path("Locked.plist");
+    const auto fresh = world.path("Fresh.plist");
+    writeFile(busy, jobPlist("org.example.busy"));
+    writeFile(locked, jobPlist("org.example.locked"));
+    auto monitorFolders = world.make();
+    monitorFolders->startMonitoring();
+    const auto baseline = monitorFolders->lastCheckedJobs();
+
+    // Changing under both readings of every scan, refused as by its permissions, and never read yet.
+    world.seam.moving = {busy, fresh};
+    world.seam.refused = {locked};
+    writeFile(fresh, jobPlist("org.example.fresh"));
+    for (int k = 0; k < 2; ++k) {
+        world.reportAndCheck(world.userAgents);
+        EXPECT_EQ(takePosted(world), std::vector<Posted>{});
+        EXPECT_EQ(monitorFolders->lastCheckedJobs(), baseline);
+    }
+
+    // Once they read consistently, what changed meanwhile is reported, once.
+    world.seam.moving.clear();
+    world.seam.refused.clear();
+    world.reportAndCheck(world.userAgents);
+    EXPECT_EQ(takePosted(world), (std::vector<Posted>{{"Modified: ~/Library/LaunchAgents/Busy.plist", busy},
+                                                      {"New: ~/Library/LaunchAgents/Fresh.plist", fresh}}));
+    world.reportAndCheck(world.userAgents);
+    EXPECT_EQ(takePosted(world), std::vector<Posted>{});
+    EXPECT_EQ(monitorFolders->lastCheckedJobs().at(locked), baseline.at(locked));
 }

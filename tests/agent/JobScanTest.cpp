@@ -1,12 +1,15 @@
 #include "AgentFakes.hpp"
 #include "FileReading.hpp"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace agent_test;
@@ -40,6 +43,9 @@ TEST(JobScan, RecordsEveryVisibleFileDirectlyInTheFoldersWithItsLabel) {
     writeFile(world.path("number.plist"),
               "<plist version=\"1.0\"><dict><key>Label</key><integer>5</integer></dict></plist>");
     writeFile(world.path("array.plist"), "<plist version=\"1.0\"><array><string>x</string></array></plist>");
+    // Labels are short names: a longer one is no label.
+    writeFile(world.path("longest.plist"), jobPlist(std::string(1024, 'l')));
+    writeFile(world.path("long.plist"), jobPlist(std::string(1025, 'l')));
     writeFile(world.path(".hidden.plist"), jobPlist("org.example.hidden"));
     std::filesystem::create_directories(world.userAgents / "Folder.plist");
     writeFile(world.userAgents / "Folder.plist" / "inner.plist", jobPlist("org.example.inner"));
@@ -61,6 +67,8 @@ TEST(JobScan, RecordsEveryVisibleFileDirectlyInTheFoldersWithItsLabel) {
         {world.path("notes.txt"), ""},
         {world.path("number.plist"), ""},
         {world.path("array.plist"), ""},
+        {world.path("longest.plist"), std::string(1024, 'l')},
+        {world.path("long.plist"), ""},
         {(world.folders[2] / "daemon.plist").string(), "org.example.daemon"},
     };
     EXPECT_EQ(labels, expected);
@@ -203,4 +211,43 @@ TEST(JobScan, AFileThatChangesWhileReadIsReadAgainOrLeftOut) {
     MovingFileAccess alwaysMoving(*world.files, 100);
     EXPECT_FALSE(readDigested(alwaysMoving, crypto, world.path("busy.plist"), 1024));
     EXPECT_EQ(alwaysMoving.openings, 2);
+}
+
+TEST(JobScan, LeavesAWriterBlockedOnAFifoBlocked) {
+    AgentWorld world;
+    const auto job = world.path("job.plist");
+    writeFile(job, jobPlist("org.example.job"));
+    auto monitorFolders = world.make();
+    monitorFolders->startMonitoring();
+
+    // The job file is replaced by a FIFO with a writer waiting for a reader.
+    std::filesystem::remove(job);
+    ASSERT_EQ(::mkfifo(job.c_str(), 0600), 0);
+    std::atomic<pid_t> writerId{0};
+    std::atomic<bool> released{false};
+    std::thread writer([&] {
+        writerId = static_cast<pid_t>(::syscall(SYS_gettid));
+        const int descriptor = ::open(job.c_str(), O_WRONLY | O_CLOEXEC);
+        released = true;
+        if (descriptor >= 0) {
+            ::close(descriptor);
+        }
+    });
+    // Blocked in the kernel in its open, as /proc tells; a woken writer is "running" or past it.
+    const auto blockedInOpen = [&] {
+        std::ifstream syscall("/proc/self/task/" + std::to_string(writerId.load()) + "/syscall");
+        std::string number;
+        return writerId.load() != 0 && (syscall >> number) && number == std::to_string(SYS_openat);
+    };
+    EXPECT_TRUE(test_support::waitFor(blockedInOpen));
+
+    world.reportAndCheck(world.userAgents);
+    EXPECT_EQ(world.center.texts(), std::vector<std::string>{"Deleted: ~/Library/LaunchAgents/job.plist"});
+    monitorFolders->postNotification(job, MonitorFolders::Kind::new_);
+    EXPECT_TRUE(blockedInOpen());
+    EXPECT_FALSE(released);
+
+    const int reader = ::open(job.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    writer.join();
+    ::close(reader);
 }

@@ -29,14 +29,28 @@ public:
             return true;
         }
         case PLIST_ARRAY: {
-            PlistValue::Array array(plist_array_get_size(node));
-            for (std::uint32_t k = 0; k < array.size(); ++k) {
-                if (!convert(plist_array_get_item(node, k), depth + 1, array[k])) {
-                    return false;
+            // Walked with an iterator: fetching element k by index walks k siblings, which makes a long array
+            // quadratic.
+            PlistValue::Array array;
+            plist_array_iter iterator = nullptr;
+            plist_array_new_iter(node, &iterator);
+            bool complete = true;
+            for (;;) {
+                plist_t item = nullptr;
+                plist_array_next_item(node, iterator, &item);
+                if (item == nullptr) {
+                    break;
+                }
+                if (!convert(item, depth + 1, array.emplace_back())) {
+                    complete = false;
+                    break;
                 }
             }
-            out = PlistValue(std::move(array));
-            return true;
+            std::free(iterator);
+            if (complete) {
+                out = PlistValue(std::move(array));
+            }
+            return complete;
         }
         case PLIST_DICT: {
             PlistValue::Dictionary dictionary;

@@ -10,15 +10,22 @@ namespace agent {
 
 namespace {
 
-// POSIX names the full-precision date st_mtim; macOS calls it st_mtimespec.
-template <typename Status> FileDate modificationDate(const Status& status) {
+FileDate dateOf(const timespec& time) {
+    return FileDate(std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec));
+}
+
+// POSIX names the full-precision dates st_mtim and st_ctim; macOS calls them st_mtimespec and st_ctimespec.
+template <typename Status> FileState fileState(const Status& status) {
+    FileState state{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
+                    static_cast<std::uint64_t>(status.st_size), FileDate(), FileDate()};
     if constexpr (requires { status.st_mtim; }) {
-        return FileDate(std::chrono::seconds(status.st_mtim.tv_sec) +
-                        std::chrono::nanoseconds(status.st_mtim.tv_nsec));
+        state.modified = dateOf(status.st_mtim);
+        state.statusChanged = dateOf(status.st_ctim);
     } else {
-        return FileDate(std::chrono::seconds(status.st_mtimespec.tv_sec) +
-                        std::chrono::nanoseconds(status.st_mtimespec.tv_nsec));
+        state.modified = dateOf(status.st_mtimespec);
+        state.statusChanged = dateOf(status.st_ctimespec);
     }
+    return state;
 }
 
 class PosixReadableFile final : public ReadableFile {
@@ -46,7 +53,7 @@ public:
         if (::fstat(descriptor_, &status) != 0) {
             return std::nullopt;
         }
-        return FileState{static_cast<std::uint64_t>(status.st_size), modificationDate(status)};
+        return fileState(status);
     }
 
 private:
@@ -77,10 +84,16 @@ public:
             if (entry->d_name[0] == '.') {
                 continue; // hidden, and "." and ".."
             }
-            FolderEntry listed{folder / entry->d_name, std::nullopt};
+            FolderEntry listed{folder / entry->d_name, FolderEntry::Type::unknown, std::nullopt};
             struct stat status {};
             if (::stat(listed.path.c_str(), &status) == 0) {
-                listed.modified = modificationDate(status);
+                listed.type =
+                    S_ISREG(status.st_mode) ? FolderEntry::Type::regularFile : FolderEntry::Type::other;
+                if (S_ISREG(status.st_mode)) {
+                    listed.state = fileState(status);
+                }
+            } else if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP || errno == ENAMETOOLONG) {
+                listed.type = FolderEntry::Type::other; // no file behind the name
             }
             entries.push_back(std::move(listed));
         }
@@ -92,7 +105,13 @@ public:
     }
 
     std::unique_ptr<ReadableFile> openRegular(const std::filesystem::path& file) override {
-        // Non-blocking, so that opening a FIFO returns at once instead of waiting for a writer.
+        // Refused by its status first: opening a FIFO, even without blocking, releases a writer waiting on
+        // it.
+        struct stat listed {};
+        if (::stat(file.c_str(), &listed) != 0 || !S_ISREG(listed.st_mode)) {
+            return nullptr;
+        }
+        // Non-blocking and checked again once open, for a FIFO put at the path since.
         const int descriptor = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
         if (descriptor < 0) {
             return nullptr;
