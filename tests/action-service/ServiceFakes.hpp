@@ -107,9 +107,10 @@ public:
         }
         return real_.remove(path);
     }
-    std::variant<std::string, PlatformError> read(const std::string& path) override {
-        return real_.read(path);
+    std::variant<Head, PlatformError> read(const std::string& path, std::size_t limit) override {
+        return real_.read(path, limit);
     }
+    PlatformError errorFor(int code) override { return real_.errorFor(code); }
 
 private:
     FileSystem& real_;
