@@ -1,4 +1,5 @@
 #include "Action.hpp"
+#include "BoundedText.hpp"
 #include "Controller.hpp"
 #include "NormalizedPath.hpp"
 #include "Utf8.hpp"
@@ -25,10 +26,6 @@ using TestCommand = Controller::TestCommand;
 constexpr auto settleDelay = std::chrono::milliseconds(100);
 // Time for a test job to start, run and write its output file.
 constexpr auto testRunDelay = std::chrono::milliseconds(300);
-
-// At most this much of a test's output file goes into the reply: a reply must stay far below what the
-// transport carries, and the service must not hold a file of any size in memory.
-constexpr std::size_t testOutputLimit = std::size_t{1} << 20;
 
 std::int64_t raw(Action::ErrorCode code) {
     return static_cast<std::int64_t>(code);
@@ -165,28 +162,19 @@ void loadJob(const Request& request) {
 
 // The start of the output file, read as strict UTF-8 as the platform reads text files: a file that is
 // not UTF-8 counts as unreadable, so a reply never carries invalid text. A longer file is cut after
-// at most testOutputLimit bytes, between two characters, and a last line says how much was left out.
+// at most replyTextLimit bytes, between two characters, and a last line says how much was left out.
 std::optional<std::string> readTestOutput(const Request& request, const std::string& path) {
-    auto contents = request.files().read(path, testOutputLimit);
+    auto contents = request.files().read(path, replyTextLimit);
     auto* head = std::get_if<FileSystem::Head>(&contents);
     if (head == nullptr) {
         return std::nullopt;
     }
     std::string text = std::move(head->bytes);
-    if (head->size > text.size()) {
-        text.resize(wholeCharactersLength(text));
-    }
+    const std::uint64_t leftOut = keepWholeCharacters(text, head->size);
     if (!isValidUtf8(text)) {
         return std::nullopt;
     }
-    if (head->size > text.size()) {
-        const std::uint64_t leftOut = head->size - text.size();
-        if (!text.empty() && text.back() != '\n') {
-            text += '\n';
-        }
-        text += "(" + std::to_string(leftOut) + (leftOut == 1 ? " byte" : " bytes") +
-                " of the output file left out)";
-    }
+    appendLeftOutLine(text, leftOut, "the output file");
     return text;
 }
 

@@ -129,11 +129,12 @@ public:
         }
         return real_.run(program, arguments);
     }
-    Output capture(const std::string& program, const std::vector<std::string>& arguments) override {
+    Output capture(const std::string& program, const std::vector<std::string>& arguments,
+                   std::size_t limit) override {
         if (refused(program)) {
-            return Output{missing(), {}};
+            return Output{missing(), {}, 0};
         }
-        return real_.capture(program, arguments);
+        return real_.capture(program, arguments, limit);
     }
 
 private:
