@@ -1,10 +1,17 @@
 #include "Action.hpp"
+#include "BoundedText.hpp"
 #include "Controller.hpp"
+#include "NormalizedPath.hpp"
 #include "Utf8.hpp"
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <initializer_list>
+#include <string_view>
 #include <thread>
 #include <variant>
+#include <vector>
 
 namespace action_service {
 
@@ -24,137 +31,209 @@ std::int64_t raw(Action::ErrorCode code) {
     return static_cast<std::int64_t>(code);
 }
 
-void saveJob(const Dictionary& request, Controller& controller, const Reply& reply, const Dictionary& success,
-             bool load) {
-    const std::string* plistString = readString(request, Key::plistString);
-    const std::string* path = readString(request, Key::path);
-    const std::string* label = readString(request, Key::label);
+// The lines a request logs wait until its reply has gone, so that a log line never delays a reply;
+// the rest are written when the request ends.
+class DeferredLog final : public SystemLog {
+public:
+    explicit DeferredLog(SystemLog& log)
+        : log_(log) {}
+    DeferredLog(const DeferredLog&) = delete;
+    DeferredLog& operator=(const DeferredLog&) = delete;
+    ~DeferredLog() override { flush(); }
+
+    void write(std::string_view line) override { lines_.emplace_back(line); }
+    void flush() {
+        for (const std::string& line : lines_) {
+            log_.write(line);
+        }
+        lines_.clear();
+    }
+
+private:
+    SystemLog& log_;
+    std::vector<std::string> lines_;
+};
+
+// One request while it runs: what it asks, who carries it out, how it answers and where it logs.
+struct Request {
+    const Dictionary& entries;
+    Controller& controller;
+    const Reply& reply;
+    SystemLog& log;
+    const Dictionary success;
+
+    const std::string* text(std::string_view key) const { return readString(entries, key); }
+    FileSystem& files() const { return controller.platform().files; }
+
+    // Every path a request names must be absolute and normalized (see isNormalizedAbsolutePath);
+    // any other is refused with EINVAL before any step is taken. True when refused.
+    bool refusesPaths(std::initializer_list<const std::string*> paths) const {
+        for (const std::string* path : paths) {
+            if (path != nullptr && !isNormalizedAbsolutePath(*path)) {
+                log.write("Refused a path that is not absolute and normalized: " + oneLineText(*path));
+                reply(makeErrorReply(files().errorFor(EINVAL)));
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+void saveJob(const Request& request, bool load) {
+    Controller& controller = request.controller;
+    const std::string* plistString = request.text(Key::plistString);
+    const std::string* path = request.text(Key::path);
+    const std::string* label = request.text(Key::label);
     if (plistString == nullptr || path == nullptr || label == nullptr) {
         return;
     }
-    if (controller.platform().files.exists(*path)) {
-        controller.runJobCommand(Command::unload, *path);
+    const std::string* deletePath = request.text(Key::deletePath);
+    if (request.refusesPaths({path, deletePath})) {
+        return;
     }
-    controller.runJobCommand(Command::remove, *label);
-    if (auto error = controller.writeFile(*plistString, *path)) {
-        reply(std::move(*error));
+    if (request.files().exists(*path)) {
+        controller.runJobCommand(Command::unload, *path, request.log);
+    }
+    controller.runJobCommand(Command::remove, *label, request.log);
+    if (auto error = controller.writeFile(*plistString, *path, request.log)) {
+        request.reply(std::move(*error));
         return;
     }
     if (load) {
-        if (auto error = controller.runJobCommand(Command::load, *path)) {
-            reply(std::move(*error));
+        if (auto error = controller.runJobCommand(Command::load, *path, request.log)) {
+            request.reply(std::move(*error));
             return;
         }
     }
     std::this_thread::sleep_for(settleDelay);
-    if (const std::string* deletePath = readString(request, Key::deletePath)) {
-        controller.deleteFile(*deletePath);
+    if (deletePath != nullptr) {
+        controller.deleteFile(*deletePath, request.log);
     }
-    reply(success);
+    request.reply(request.success);
 }
 
-void deleteJob(const Dictionary& request, Controller& controller, const Reply& reply,
-               const Dictionary& success) {
-    const std::string* deletePath = readString(request, Key::deletePath);
-    const std::string* label = readString(request, Key::label);
-    if (deletePath == nullptr || label == nullptr) {
+void deleteJob(const Request& request) {
+    Controller& controller = request.controller;
+    const std::string* deletePath = request.text(Key::deletePath);
+    const std::string* label = request.text(Key::label);
+    if (deletePath == nullptr || label == nullptr || request.refusesPaths({deletePath})) {
         return;
     }
-    if (controller.platform().files.exists(*deletePath)) {
-        controller.runJobCommand(Command::unload, *deletePath);
+    if (request.files().exists(*deletePath)) {
+        controller.runJobCommand(Command::unload, *deletePath, request.log);
     }
-    controller.runJobCommand(Command::remove, *label);
+    controller.runJobCommand(Command::remove, *label, request.log);
     std::this_thread::sleep_for(settleDelay);
-    auto error = controller.deleteFile(*deletePath);
-    reply(error ? std::move(*error) : success);
+    auto error = controller.deleteFile(*deletePath, request.log);
+    request.reply(error ? std::move(*error) : request.success);
 }
 
-void unloadJob(const Dictionary& request, Controller& controller, const Reply& reply,
-               const Dictionary& success) {
-    const std::string* path = readString(request, Key::path);
-    if (path == nullptr) {
+void unloadJob(const Request& request) {
+    Controller& controller = request.controller;
+    const std::string* path = request.text(Key::path);
+    if (path == nullptr || request.refusesPaths({path})) {
         return;
     }
-    const std::string* label = readString(request, Key::label);
-    const bool fileExists = controller.platform().files.exists(*path);
+    const std::string* label = request.text(Key::label);
+    const bool fileExists = request.files().exists(*path);
     bool ok = true;
     if (label != nullptr) {
-        if (fileExists && controller.runJobCommand(Command::unload, *path)) {
+        if (fileExists && controller.runJobCommand(Command::unload, *path, request.log)) {
             ok = false;
         }
-        if (controller.runJobCommand(Command::remove, *label)) {
+        if (controller.runJobCommand(Command::remove, *label, request.log)) {
             ok = false;
         }
-    } else if (fileExists && controller.runJobCommand(Command::unload, *path)) {
+    } else if (fileExists && controller.runJobCommand(Command::unload, *path, request.log)) {
         ok = false;
     }
     // Whatever failed, the main application hears one code for this kind.
-    reply(ok ? success : makeErrorReply(raw(Action::ErrorCode::cantRemove)));
+    request.reply(ok ? request.success : makeErrorReply(raw(Action::ErrorCode::cantRemove)));
 }
 
-void loadJob(const Dictionary& request, Controller& controller, const Reply& reply,
-             const Dictionary& success) {
-    const std::string* path = readString(request, Key::path);
-    if (path == nullptr) {
+void loadJob(const Request& request) {
+    const std::string* path = request.text(Key::path);
+    if (path == nullptr || request.refusesPaths({path})) {
         return;
     }
-    auto error = controller.runJobCommand(Command::load, *path);
-    reply(error ? std::move(*error) : success);
+    auto error = request.controller.runJobCommand(Command::load, *path, request.log);
+    request.reply(error ? std::move(*error) : request.success);
 }
 
-// The output file is read as strict UTF-8, as the platform reads text files: a file that is not UTF-8
-// counts as unreadable, so a reply never carries invalid text.
-std::optional<std::string> readTextFile(Controller& controller, const std::string& path) {
-    auto contents = controller.platform().files.read(path);
-    std::string* bytes = std::get_if<std::string>(&contents);
-    if (bytes == nullptr || !isValidUtf8(*bytes)) {
+// The start of the output file, read as strict UTF-8 as the platform reads text files: a file that is
+// not UTF-8 counts as unreadable, so a reply never carries invalid text. A longer file is cut after
+// at most replyTextLimit bytes, between two characters, and a last line says how much was left out.
+std::optional<std::string> readTestOutput(const Request& request, const std::string& path) {
+    auto contents = request.files().read(path, replyTextLimit);
+    auto* head = std::get_if<FileSystem::Head>(&contents);
+    if (head == nullptr) {
         return std::nullopt;
     }
-    return std::move(*bytes);
+    std::string text = std::move(head->bytes);
+    const std::uint64_t leftOut = keepWholeCharacters(text, head->size);
+    if (!isValidUtf8(text)) {
+        return std::nullopt;
+    }
+    appendLeftOutLine(text, leftOut, "the output file");
+    return text;
 }
 
-void testJob(const Dictionary& request, Controller& controller, const Reply& reply) {
-    const std::string* plistString = readString(request, Key::plistString);
-    const std::string* testPath = readString(request, Key::testPath);
-    const std::string* testOutputPath = readString(request, Key::testOutputPath);
-    const std::string* label = readString(request, Key::label);
-    if (plistString == nullptr || testPath == nullptr || testOutputPath == nullptr || label == nullptr) {
+// launchctl explains a status number: an optional sign and decimal digits on one line. Whatever else
+// the query printed (a complaint of grep, the statuses of several jobs) is no status to explain.
+bool isStatusNumber(std::string_view text) {
+    if (!text.empty() && text.back() == '\n') {
+        text.remove_suffix(1);
+    }
+    if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+        text.remove_prefix(1);
+    }
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+void testJob(const Request& request) {
+    Controller& controller = request.controller;
+    const std::string* plistString = request.text(Key::plistString);
+    const std::string* testPath = request.text(Key::testPath);
+    const std::string* testOutputPath = request.text(Key::testOutputPath);
+    const std::string* label = request.text(Key::label);
+    if (plistString == nullptr || testPath == nullptr || testOutputPath == nullptr || label == nullptr ||
+        request.refusesPaths({testPath, testOutputPath})) {
         return;
     }
-    if (auto error = controller.writeFile(*plistString, *testPath)) {
-        reply(std::move(*error));
+    if (auto error = controller.writeFile(*plistString, *testPath, request.log)) {
+        request.reply(std::move(*error));
         return;
     }
     std::string text = controller.runTestCommand(TestCommand::load, *testPath);
     std::this_thread::sleep_for(testRunDelay);
     if (text.empty()) {
         const Controller::TestOutput status = controller.runTest(TestCommand::number, *label);
-        if (!status.started) {
-            // The query never ran: say why, rather than ask launchctl to explain that text as a status.
+        if (!status.started || !isStatusNumber(status.text)) {
+            // Why the query did not run, or what it printed instead of one status: the text as it is.
             text = status.text;
-        } else if (!status.text.empty() && status.text != "0\n") {
+        } else if (status.text != "0\n") {
             text = controller.runTestCommand(TestCommand::error, status.text);
         }
-        if (auto contents = readTextFile(controller, *testOutputPath)) {
+        if (auto contents = readTestOutput(request, *testOutputPath)) {
             if (!text.empty()) {
                 text += '\n';
             }
             text += *contents;
         }
     }
-    controller.deleteFile(*testPath);
-    controller.deleteFile(*testOutputPath);
-    reply(Dictionary{{std::string(Action::ResultKey::test), Value(std::move(text))}});
+    controller.deleteFile(*testPath, request.log);
+    controller.deleteFile(*testOutputPath, request.log);
+    request.reply(Dictionary{{std::string(Action::ResultKey::test), Value(std::move(text))}});
 }
 
-void removeFile(const Dictionary& request, Controller& controller, const Reply& reply,
-                const Dictionary& success) {
-    const std::string* deletePath = readString(request, Key::deletePath);
-    if (deletePath == nullptr) {
+void removeFile(const Request& request) {
+    const std::string* deletePath = request.text(Key::deletePath);
+    if (deletePath == nullptr || request.refusesPaths({deletePath})) {
         return;
     }
-    auto error = controller.deleteFile(*deletePath);
-    reply(error ? std::move(*error) : success);
+    auto error = request.controller.deleteFile(*deletePath, request.log);
+    request.reply(error ? std::move(*error) : request.success);
 }
 
 } // namespace
@@ -166,7 +245,6 @@ void runAction(const Dictionary& request, Controller& controller, const Reply& r
         reply(makeErrorReply(raw(Action::ErrorCode::unknownKind)));
         return;
     }
-    const Dictionary success;
     if (*kind == static_cast<std::int64_t>(Kind::quit)) {
         controller.platform().exit.exit();
         return;
@@ -181,30 +259,36 @@ void runAction(const Dictionary& request, Controller& controller, const Reply& r
     if (!action) {
         return;
     }
+    DeferredLog log(controller.platform().log);
+    const Reply answer = [&](Dictionary dictionary) {
+        reply(std::move(dictionary));
+        log.flush();
+    };
+    const Request current{request, controller, answer, log, Dictionary{}};
     switch (*action) {
     case Kind::saveJob:
-        saveJob(request, controller, reply, success, false);
+        saveJob(current, false);
         break;
     case Kind::saveAndLoadJob:
-        saveJob(request, controller, reply, success, true);
+        saveJob(current, true);
         break;
     case Kind::deleteJob:
-        deleteJob(request, controller, reply, success);
+        deleteJob(current);
         break;
     case Kind::unloadJob:
-        unloadJob(request, controller, reply, success);
+        unloadJob(current);
         break;
     case Kind::loadJob:
-        loadJob(request, controller, reply, success);
+        loadJob(current);
         break;
     case Kind::testJob:
-        testJob(request, controller, reply);
+        testJob(current);
         break;
     case Kind::removeFile:
-        removeFile(request, controller, reply, success);
+        removeFile(current);
         break;
     case Kind::removeHelperTool:
-        removeHelperTool(controller, reply);
+        removeHelperTool(controller, answer);
         break;
     case Kind::quit:
     case Kind::reserved:

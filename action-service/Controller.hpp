@@ -50,7 +50,12 @@ public:
     enum class Command { load, remove, unload };
     enum class TestCommand { load, number, error };
 
-    OptionalReply runJobCommand(Command command, const std::string& argument);
+    // An argument that begins with "-" would reach launchctl as an option: the command fails with its
+    // own code, nothing runs, and `log` gets one line.
+    OptionalReply runJobCommand(Command command, const std::string& argument, SystemLog& log);
+    OptionalReply runJobCommand(Command command, const std::string& argument) {
+        return runJobCommand(command, argument, platform_.log);
+    }
     // Everything the command wrote to standard output and standard error, decoded as UTF-8.
     std::string runTestCommand(TestCommand command, const std::string& argument);
     struct TestOutput {
@@ -61,8 +66,13 @@ public:
     // The shell text of the status query for a label.
     std::string statusQuery(const std::string& label) const;
 
-    OptionalReply writeFile(const std::string& contents, const std::string& path);
-    OptionalReply deleteFile(const std::string& path);
+    // A failure writes its line to `log`: a request hands in a log that waits for its reply.
+    OptionalReply writeFile(const std::string& contents, const std::string& path, SystemLog& log);
+    OptionalReply writeFile(const std::string& contents, const std::string& path) {
+        return writeFile(contents, path, platform_.log);
+    }
+    OptionalReply deleteFile(const std::string& path, SystemLog& log);
+    OptionalReply deleteFile(const std::string& path) { return deleteFile(path, platform_.log); }
     bool checkAuthorization(const Dictionary& request);
 
     Platform& platform() { return platform_; }

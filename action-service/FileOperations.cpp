@@ -1,18 +1,19 @@
 #include "Controller.hpp"
+#include "Utf8.hpp"
 
 namespace action_service {
 
-OptionalReply Controller::writeFile(const std::string& contents, const std::string& path) {
+OptionalReply Controller::writeFile(const std::string& contents, const std::string& path, SystemLog& log) {
     if (auto error = platform_.files.writeAtomically(path, contents)) {
-        platform_.log.write("Could not write to file: " + path);
+        log.write("Could not write to file: " + oneLineText(path));
         return makeErrorReply(*error);
     }
     return std::nullopt;
 }
 
-OptionalReply Controller::deleteFile(const std::string& path) {
+OptionalReply Controller::deleteFile(const std::string& path, SystemLog& log) {
     if (auto error = platform_.files.remove(path)) {
-        platform_.log.write("Could not delete file: " + path);
+        log.write("Could not delete file: " + oneLineText(path));
         return makeErrorReply(*error);
     }
     return std::nullopt;

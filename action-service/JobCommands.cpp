@@ -1,9 +1,10 @@
 #include "Action.hpp"
 #include "Controller.hpp"
+#include "Utf8.hpp"
 
 namespace action_service {
 
-OptionalReply Controller::runJobCommand(Command command, const std::string& argument) {
+OptionalReply Controller::runJobCommand(Command command, const std::string& argument, SystemLog& log) {
     std::vector<std::string> arguments{launchctl};
     Action::ErrorCode failure = Action::ErrorCode::cantLoad;
     switch (command) {
@@ -19,6 +20,10 @@ OptionalReply Controller::runJobCommand(Command command, const std::string& argu
         arguments.insert(arguments.end(), {"remove", argument});
         failure = Action::ErrorCode::cantRemove;
         break;
+    }
+    if (!argument.empty() && argument.front() == '-') {
+        log.write("Refused a launchctl argument that would be read as an option: " + oneLineText(argument));
+        return makeErrorReply(static_cast<std::int64_t>(failure));
     }
     ProcessRunner::Exit exit = platform_.processes.run(launchctl, arguments);
     // A launchctl that could not be started did not do the job: that is the command's failure too.

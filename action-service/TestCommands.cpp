@@ -1,3 +1,4 @@
+#include "BoundedText.hpp"
 #include "Controller.hpp"
 #include "Utf8.hpp"
 
@@ -75,12 +76,15 @@ Controller::TestOutput Controller::runTest(TestCommand command, const std::strin
         arguments = {launchctl, "error", argument};
         break;
     }
-    ProcessRunner::Output output = platform_.processes.capture(program, arguments);
+    ProcessRunner::Output output = platform_.processes.capture(program, arguments, replyTextLimit);
     if (output.launchError) {
         return {decodeUtf8Lossy("Could not run " + program + ": " + output.launchError->description), false};
     }
     // Decoded as a whole: a character cut between two reads stays whole.
-    return {decodeUtf8Lossy(output.bytes)};
+    const std::uint64_t leftOut = keepWholeCharacters(output.bytes, output.size);
+    std::string text = decodeUtf8Lossy(output.bytes);
+    appendLeftOutLine(text, leftOut, "the output");
+    return {std::move(text)};
 }
 
 } // namespace action_service

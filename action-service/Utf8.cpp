@@ -69,6 +69,52 @@ std::string decodeUtf8Lossy(std::string_view bytes) {
     return text;
 }
 
+std::string oneLineText(std::string_view bytes) {
+    std::string text;
+    text.reserve(bytes.size());
+    while (!bytes.empty()) {
+        std::size_t invalid = 0;
+        const std::size_t valid = wellFormedLength(bytes, invalid);
+        const std::string_view character = bytes.substr(0, valid);
+        const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(character[i]); };
+        const bool control =
+            (valid == 1 && (byte(0) < 0x20 || byte(0) == 0x7F)) ||
+            (valid == 2 && byte(0) == 0xC2 && byte(1) < 0xA0) ||
+            (valid == 3 && byte(0) == 0xE2 && byte(1) == 0x80 && (byte(2) == 0xA8 || byte(2) == 0xA9));
+        if (valid == 0 || control) {
+            text.append(replacement);
+        } else {
+            text.append(character);
+        }
+        bytes.remove_prefix(valid != 0 ? valid : invalid);
+    }
+    return text;
+}
+
+std::size_t wholeCharactersLength(std::string_view bytes) {
+    // The last lead byte lies at most three continuation bytes before the end.
+    std::size_t lead = bytes.size();
+    while (lead > 0 && bytes.size() - lead < 4) {
+        --lead;
+        if ((static_cast<std::uint8_t>(bytes[lead]) & 0xC0) != 0x80) {
+            break;
+        }
+    }
+    if (lead == bytes.size()) {
+        return lead;
+    }
+    std::size_t invalid = 0;
+    const std::string_view last = bytes.substr(lead);
+    // A well-formed last character stays; a sequence that is only cut short goes. Anything else is
+    // kept, for the reader to judge as it would judge any invalid text.
+    if (wellFormedLength(last, invalid) != 0 || invalid < last.size()) {
+        return bytes.size();
+    }
+    const auto leadByte = static_cast<std::uint8_t>(last[0]);
+    const bool promisesMore = leadByte >= 0xC2 && leadByte <= 0xF4;
+    return promisesMore ? lead : bytes.size();
+}
+
 bool isValidUtf8(std::string_view bytes) {
     while (!bytes.empty()) {
         std::size_t invalid = 0;

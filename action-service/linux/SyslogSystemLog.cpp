@@ -7,7 +7,13 @@
 namespace action_service {
 
 SyslogSystemLog::SyslogSystemLog() {
-    ::openlog("Quorvel5XPCAction", LOG_PID, LOG_USER);
+    // Once per process, whatever number of logs are made, under the static's guard; connected at once,
+    // so that the first line written after a reply does not wait for the connection.
+    static const bool opened = [] {
+        ::openlog("Quorvel5XPCAction", LOG_PID | LOG_NDELAY, LOG_USER);
+        return true;
+    }();
+    static_cast<void>(opened);
 }
 
 void SyslogSystemLog::write(std::string_view line) {

@@ -2,6 +2,8 @@
 
 #include "PlatformError.hpp"
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,11 +27,14 @@ public:
 
     struct Output {
         std::optional<PlatformError> launchError;
-        std::string bytes; // raw bytes, undecoded
+        std::string bytes;      // raw bytes, undecoded: the first `limit` of them
+        std::uint64_t size = 0; // every byte the program wrote
     };
-    // Runs program with standard output and standard error into one pipe and collects the bytes
-    // to end of file (every holder of the writing end closed it). Does not judge the exit status.
-    virtual Output capture(const std::string& program, const std::vector<std::string>& arguments) = 0;
+    // Runs program with standard output and standard error into one pipe and reads to end of file
+    // (every holder of the writing end closed it), keeping at most `limit` bytes and counting the
+    // rest. Does not judge the exit status.
+    virtual Output capture(const std::string& program, const std::vector<std::string>& arguments,
+                           std::size_t limit) = 0;
 };
 
 } // namespace action_service

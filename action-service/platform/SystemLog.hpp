@@ -4,7 +4,8 @@
 
 namespace action_service {
 
-// The system log. The service writes only three fixed lines; the texts are made by the caller.
+// The system log. The texts are made by the caller: a fixed text, and where it names a path or a label,
+// that text as one line without control characters (oneLineText). A backend only forwards them.
 class SystemLog {
 public:
     virtual ~SystemLog() = default;

@@ -212,7 +212,9 @@ std::optional<PlatformError> PosixFileSystem::writeAtomically(const std::string&
     mode_t mode = 0666 & ~processUmask();
     struct stat existing {};
     if (::stat(path.c_str(), &existing) == 0) {
-        mode = existing.st_mode & 07777;
+        // Only the read, write and execute bits: a rewritten file must not become, or stay, a
+        // set-user-ID or set-group-ID program, and a job file has no use for the sticky bit.
+        mode = existing.st_mode & 0777;
     }
 
     // A name may already be as long as the folder allows: the temporary one keeps only a short head of
@@ -270,7 +272,8 @@ std::optional<PlatformError> PosixFileSystem::remove(const std::string& path) {
     return std::nullopt;
 }
 
-std::variant<std::string, PlatformError> PosixFileSystem::read(const std::string& path) {
+std::variant<FileSystem::Head, PlatformError> PosixFileSystem::read(const std::string& path,
+                                                                    std::size_t limit) {
     if (holdsNul(path)) {
         return posixError(EINVAL);
     }
@@ -292,22 +295,30 @@ std::variant<std::string, PlatformError> PosixFileSystem::read(const std::string
         ::close(fd);
         return posixError(refused);
     }
-    std::string bytes;
+    Head head;
+    head.bytes.reserve(std::min<std::uint64_t>(limit, static_cast<std::uint64_t>(info.st_size)));
     char block[65536];
-    for (;;) {
-        ssize_t count = ::read(fd, block, sizeof block);
+    while (head.bytes.size() < limit) {
+        const ssize_t count = ::read(fd, block, std::min(sizeof block, limit - head.bytes.size()));
         if (count > 0) {
-            bytes.append(block, static_cast<std::size_t>(count));
+            head.bytes.append(block, static_cast<std::size_t>(count));
         } else if (count == 0) {
             break;
         } else if (errno != EINTR) {
-            int error = errno;
+            const int error = errno;
             ::close(fd);
             return posixError(error);
         }
     }
+    // Seen after the read, so bytes appended meanwhile count too.
+    const std::uint64_t kept = head.bytes.size();
+    head.size = ::fstat(fd, &info) == 0 ? std::max(static_cast<std::uint64_t>(info.st_size), kept) : kept;
     ::close(fd);
-    return bytes;
+    return head;
+}
+
+PlatformError PosixFileSystem::errorFor(int code) {
+    return posixError(code);
 }
 
 } // namespace action_service

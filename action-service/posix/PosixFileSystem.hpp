@@ -10,7 +10,8 @@ public:
     bool exists(const std::string& path) override;
     std::optional<PlatformError> writeAtomically(const std::string& path, std::string_view bytes) override;
     std::optional<PlatformError> remove(const std::string& path) override;
-    std::variant<std::string, PlatformError> read(const std::string& path) override;
+    std::variant<Head, PlatformError> read(const std::string& path, std::size_t limit) override;
+    PlatformError errorFor(int code) override;
 };
 
 } // namespace action_service

@@ -179,7 +179,8 @@ ProcessRunner::Exit PosixProcessRunner::run(const std::string& program,
 }
 
 ProcessRunner::Output PosixProcessRunner::capture(const std::string& program,
-                                                  const std::vector<std::string>& arguments) {
+                                                  const std::vector<std::string>& arguments,
+                                                  std::size_t limit) {
     int ends[2];
     if (openPipe(ends) != 0) {
         return Output{posixError(errno), {}};
@@ -206,7 +207,9 @@ ProcessRunner::Output PosixProcessRunner::capture(const std::string& program,
     for (;;) {
         ssize_t count = ::read(reading.get(), block, sizeof block);
         if (count > 0) {
-            output.bytes.append(block, static_cast<std::size_t>(count));
+            const auto read = static_cast<std::size_t>(count);
+            output.bytes.append(block, std::min(read, limit - output.bytes.size()));
+            output.size += read;
         } else if (count == 0 || errno != EINTR) {
             break;
         }

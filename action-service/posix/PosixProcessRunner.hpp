@@ -9,7 +9,8 @@ namespace action_service {
 class PosixProcessRunner final : public ProcessRunner {
 public:
     Exit run(const std::string& program, const std::vector<std::string>& arguments) override;
-    Output capture(const std::string& program, const std::vector<std::string>& arguments) override;
+    Output capture(const std::string& program, const std::vector<std::string>& arguments,
+                   std::size_t limit) override;
 };
 
 } // namespace action_service

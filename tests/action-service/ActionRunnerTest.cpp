@@ -352,6 +352,59 @@ TEST_F(TestJob, AFailedStatusIsExplainedAndJoinedToTheOutput) {
     EXPECT_FALSE(fs::exists(testPath));
 }
 
+// Only one status number is explained; what else the query printed is the test text as it is.
+TEST_F(TestJob, OnlyAStatusNumberIsAskedToBeExplained) {
+    service.launchctl.setOutput("list", "PID\tStatus\tLabel\n-\t0\tcom.a\n-\t0\tcom.ab\n-\t-9\tneg\n");
+    service.launchctl.setOutput("error", "explained");
+    writeFile(outputPath, "job output");
+    Dictionary request = this->request();
+    request["label"] = Value("a\\");
+    service.run(request);
+    ASSERT_EQ(service.replies.size(), 1u);
+    const std::string text = *service.replies.back().at("test").string();
+    EXPECT_NE(text.find("Trailing backslash"), std::string::npos) << text;
+    EXPECT_EQ(text.substr(text.size() - 11), "\njob output");
+
+    writeFile(outputPath, "");
+    request["label"] = Value("com.a");
+    service.run(request);
+    EXPECT_EQ(service.replies.back(), testReply("0\n0\n\n")) << "two statuses are no number";
+
+    request["label"] = Value("neg");
+    service.run(request);
+    EXPECT_EQ(service.replies.back(), testReply("explained")) << "no output file left";
+    EXPECT_EQ(subcommands(),
+              (std::vector<std::string>{"load", "list", "load", "list", "load", "list", "error"}));
+    EXPECT_EQ(service.launchctl.calls().back(), (std::vector<std::string>{"error", "-9\n"}));
+}
+
+// A test's output file of any size gives a bounded reply: at most 1 MiB of it, cut between two
+// characters, and a last line saying how many bytes were left out.
+TEST_F(TestJob, ALargeOutputFileIsCutAfterOneMebibyte) {
+    constexpr std::size_t mebibyte = std::size_t{1} << 20;
+    constexpr std::size_t size = 70 * mebibyte;
+    // "é" straddles the limit; the rest of the file is a hole that costs no disk.
+    const std::string head = std::string(mebibyte - 1, 'x') + "\xC3\xA9";
+    writeFile(outputPath, head);
+    fs::resize_file(outputPath, size);
+    service.run(request());
+    ASSERT_EQ(service.replies.size(), 1u);
+    EXPECT_TRUE(*service.replies[0].at("test").string() == std::string(mebibyte - 1, 'x') + "\n(" +
+                                                               std::to_string(size - (mebibyte - 1)) +
+                                                               " bytes of the output file left out)");
+    EXPECT_FALSE(fs::exists(outputPath));
+    EXPECT_FALSE(fs::exists(testPath));
+
+    // Exactly the limit: the whole file and nothing said; one byte more: one byte left out.
+    writeFile(outputPath, std::string(mebibyte, 'y'));
+    service.run(request());
+    EXPECT_TRUE(service.replies.back() == testReply(std::string(mebibyte, 'y')));
+    writeFile(outputPath, std::string(mebibyte - 1, 'y') + "\n" + "z");
+    service.run(request());
+    EXPECT_TRUE(service.replies.back() ==
+                testReply(std::string(mebibyte - 1, 'y') + "\n(1 byte of the output file left out)"));
+}
+
 TEST_F(TestJob, AStatusQueryThatCannotStartExplainsItself) {
     service.processes.unstartable = {"/bin/sh"};
     writeFile(outputPath, "job output");

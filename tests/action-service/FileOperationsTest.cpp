@@ -50,7 +50,7 @@ TEST(WriteFile, ReplacesWholeAndStoresUtf8) {
     EXPECT_TRUE(service.log.lines().empty());
 }
 
-TEST(WriteFile, NewFileGetsUmaskedModeAndExistingKeepsItsBits) {
+TEST(WriteFile, NewFileGetsUmaskedModeAndExistingKeepsOnlyItsPermissionBits) {
     Service service;
     mode_t mask = ::umask(0); // nothing else runs: the test process is single-threaded here
     ::umask(mask);
@@ -63,9 +63,18 @@ TEST(WriteFile, NewFileGetsUmaskedModeAndExistingKeepsItsBits) {
     ::chmod(kept.c_str(), 0640);
     EXPECT_FALSE(service.controller.writeFile("new", kept));
     EXPECT_EQ(modeOf(kept), 0640u);
-    ::chmod(kept.c_str(), 04711);
-    EXPECT_FALSE(service.controller.writeFile("newer", kept));
-    EXPECT_EQ(modeOf(kept), 04711u);
+    // A rewritten file is never set-user-ID, set-group-ID or sticky, whatever it was before.
+    for (const auto& [before, after] : {std::pair<mode_t, mode_t>{04711, 0711},
+                                        {02755, 0755},
+                                        {06750, 0750},
+                                        {01644, 0644},
+                                        {07777, 0777}}) {
+        ::chmod(kept.c_str(), before);
+        ASSERT_EQ(modeOf(kept), before);
+        EXPECT_FALSE(service.controller.writeFile("newer", kept));
+        EXPECT_EQ(modeOf(kept), after) << std::oct << before;
+        EXPECT_EQ(readFile(kept), "newer");
+    }
 }
 
 TEST(WriteFile, FailureLogsAndLeavesDestinationAndFolderAsTheyWere) {
@@ -162,7 +171,7 @@ TEST(FileOperations, APathWithANulByteNamesNoOtherFile) {
     EXPECT_EQ(service.controller.deleteFile(hidden), posixErrorReply(EINVAL, std::strerror(EINVAL)));
     EXPECT_EQ(service.controller.writeFile("x", folder + std::string("/keep.plist\0", 12)),
               posixErrorReply(EINVAL, std::strerror(EINVAL)));
-    EXPECT_TRUE(std::holds_alternative<PlatformError>(service.files.read(folder + "/keep.plist" + '\0')));
+    EXPECT_TRUE(std::holds_alternative<PlatformError>(service.files.read(folder + "/keep.plist" + '\0', 1)));
     EXPECT_EQ(readFile(folder + "/keep.plist"), "keep");
     EXPECT_EQ(namesIn(folder), std::vector<std::string>{"keep.plist"});
 }

@@ -52,6 +52,34 @@ TEST(JobCommands, ALaunchctlThatCannotStartFailsWithTheCommandsCode) {
     EXPECT_EQ(controller.runJobCommand(Command::load, "/p"), errorReply(5));
 }
 
+// launchctl would read a label beginning with "-" as an option: such a command fails with its own
+// code, starts nothing and logs one line; the request goes on as after any failure of that command.
+TEST(JobCommands, AnArgumentThatLooksLikeAnOptionRunsNothing) {
+    Service service;
+    const std::string job = service.path("job.plist");
+    for (const std::string label : {"-", "-w", "--help", "-remove"}) {
+        EXPECT_EQ(service.controller.runJobCommand(Command::remove, label), errorReply(4)) << label;
+        EXPECT_EQ(service.controller.runJobCommand(Command::load, label), errorReply(5)) << label;
+        EXPECT_EQ(service.controller.runJobCommand(Command::unload, label), errorReply(6)) << label;
+    }
+    EXPECT_EQ(service.launchctl.callCount(), 0u);
+    EXPECT_EQ(service.log.lines().size(), 12u);
+    EXPECT_EQ(service.log.lines().front(), "Refused a launchctl argument that would be read as an option: -");
+
+    service.events.list.clear();
+    service.run({{"kind", Value(4)}, {"path", Value(job)}, {"label", Value("-x")}});
+    EXPECT_EQ(service.replies.back(), errorReply(4));
+    service.run(
+        {{"kind", Value(0)}, {"path", Value(job)}, {"plistString", Value("saved")}, {"label", Value("-x")}});
+    EXPECT_EQ(service.replies.back(), Dictionary{});
+    EXPECT_EQ(readFile(job), "saved");
+    service.run({{"kind", Value(2)}, {"deletePath", Value(job)}, {"label", Value("-x")}});
+    EXPECT_EQ(service.replies.back(), Dictionary{});
+    EXPECT_EQ(service.launchctl.calls(), (std::vector<std::vector<std::string>>{{"unload", "-w", job}}))
+        << "only the unload of the existing file ran";
+    EXPECT_EQ(service.log.lines().size(), 3u) << "one line per refused command";
+}
+
 TEST(ErrorReply, HasTheTwoShapes) {
     EXPECT_EQ(makeErrorReply(std::int64_t{6}), errorReply(6));
     Dictionary fromError = makeErrorReply(PlatformError{"SomeDomain", -43, "It went wrong", ""});

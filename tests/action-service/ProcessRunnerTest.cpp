@@ -73,13 +73,17 @@ TEST(ProcessRunner, ReportsExitStatusSignalsAndLaunchErrors) {
     EXPECT_EQ(missing.launchError->domain, "NSPOSIXErrorDomain");
     EXPECT_EQ(missing.launchError->code, ENOENT);
 
-    auto both =
-        runner.capture("/bin/sh", {"/bin/sh", "-c", "printf out; printf err >&2; exec 1>&- 2>&-; exit 3"});
+    auto both = runner.capture("/bin/sh",
+                               {"/bin/sh", "-c", "printf out; printf err >&2; exec 1>&- 2>&-; exit 3"}, 1000);
     EXPECT_FALSE(both.launchError);
     EXPECT_EQ(both.bytes, "outerr");
-    std::string big(200000, 'z');
-    EXPECT_EQ(runner.capture("/bin/sh", {"/bin/sh", "-c", "head -c 200000 /dev/zero | tr '\\0' z"}).bytes,
-              big);
+    EXPECT_EQ(both.size, 6u);
+    const std::vector<std::string> big{"/bin/sh", "-c", "head -c 200000 /dev/zero | tr '\\0' z"};
+    EXPECT_EQ(runner.capture("/bin/sh", big, 200000).bytes, std::string(200000, 'z'));
+    // Past the limit the output is read to its end, counted and dropped.
+    auto kept = runner.capture("/bin/sh", big, 4097);
+    EXPECT_EQ(kept.bytes, std::string(4097, 'z'));
+    EXPECT_EQ(kept.size, 200000u);
 }
 
 TEST(ProcessRunner, ChildStartsWithDefaultSignalsAndAnEmptyMask) {

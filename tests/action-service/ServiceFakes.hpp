@@ -107,9 +107,10 @@ public:
         }
         return real_.remove(path);
     }
-    std::variant<std::string, PlatformError> read(const std::string& path) override {
-        return real_.read(path);
+    std::variant<Head, PlatformError> read(const std::string& path, std::size_t limit) override {
+        return real_.read(path, limit);
     }
+    PlatformError errorFor(int code) override { return real_.errorFor(code); }
 
 private:
     FileSystem& real_;
@@ -128,11 +129,12 @@ public:
         }
         return real_.run(program, arguments);
     }
-    Output capture(const std::string& program, const std::vector<std::string>& arguments) override {
+    Output capture(const std::string& program, const std::vector<std::string>& arguments,
+                   std::size_t limit) override {
         if (refused(program)) {
-            return Output{missing(), {}};
+            return Output{missing(), {}, 0};
         }
-        return real_.capture(program, arguments);
+        return real_.capture(program, arguments, limit);
     }
 
 private:

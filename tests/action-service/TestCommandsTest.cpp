@@ -26,7 +26,8 @@ std::string expectedStatus(Service& service, const std::string& label) {
         service.processes
             .capture("/bin/sh",
                      {"/bin/sh", "-c", "/usr/bin/grep -e \"$1\" \"$2\" | /usr/bin/awk '{print $2}'", "sh",
-                      label, listingFile})
+                      label, listingFile},
+                     1 << 20)
             .bytes);
 }
 
@@ -115,6 +116,20 @@ TEST(TestCommands, OutputIsDecodedWholeAndNeverInvalid) {
     EXPECT_EQ(text, std::string(1023, 'a') + "\xC3\xA9" + std::string(3000, 'b') + "\xEF\xBF\xBD" +
                         "c\xEF\xBF\xBD");
     EXPECT_TRUE(isValidUtf8(text));
+}
+
+// Whatever a command prints, its text stays bounded: 1 MiB cut between two characters, then a line
+// that says how much was left out.
+TEST(TestCommands, OutputPastOneMebibyteIsCountedNotKept) {
+    Service service;
+    constexpr std::size_t mebibyte = std::size_t{1} << 20;
+    service.launchctl.setOutput("load",
+                                std::string(mebibyte - 1, 'a') + "\xC3\xA9" + std::string(3 * mebibyte, 'b'));
+    EXPECT_TRUE(service.controller.runTestCommand(TestCommand::load, "/j") ==
+                std::string(mebibyte - 1, 'a') + "\n(" + std::to_string(3 * mebibyte + 2) +
+                    " bytes of the output left out)");
+    service.launchctl.setOutput("load", std::string(mebibyte, 'a'));
+    EXPECT_TRUE(service.controller.runTestCommand(TestCommand::load, "/j") == std::string(mebibyte, 'a'));
 }
 
 TEST(TestCommands, AProgramThatCannotStartExplainsItself) {

@@ -206,6 +206,33 @@ TEST_F(ServiceBus, RefusedPrivilegedRequestRepliesThenEnds) {
     EXPECT_TRUE(waitFor([&] { return PrivateBus::hasEnded(*first); }));
 }
 
+// A test output file far past what one bus message carries gives a bounded reply, and the service
+// goes on serving; a refused path is refused with EINVAL.
+TEST_F(ServiceBus, HostileTestRequestsGetBoundedReplies) {
+    GDBusConnection* caller = bus.connect();
+    const std::string testPath = files / "test.plist";
+    const std::string outputPath = files / "test.out";
+    constexpr std::size_t mebibyte = 1024 * 1024;
+    writeFile(outputPath, std::string(2 * mebibyte, 'o'));
+    std::filesystem::resize_file(outputPath, 70 * mebibyte);
+    auto testRequest = [&](const std::string& output) {
+        return request("{'kind': <6>, 'plistString': <'<plist/>'>, 'testPath': <" + quoted(testPath) +
+                       ">, 'testOutputPath': <" + quoted(output) + ">, 'label': <'app.test'>}");
+    };
+    Result big = runAction(caller, testRequest(outputPath));
+    ASSERT_TRUE(big.answered()) << big.text();
+    const char* text = nullptr;
+    ASSERT_TRUE(g_variant_lookup(big.value(), "test", "&s", &text));
+    EXPECT_TRUE(std::string(text) == std::string(mebibyte, 'o') + "\n(" + std::to_string(69 * mebibyte) +
+                                         " bytes of the output file left out)");
+    EXPECT_FALSE(std::filesystem::exists(outputPath));
+
+    EXPECT_EQ(runAction(bus.connect(), testRequest(files / "jobs/../test.out")).text(),
+              "{'error': <{'code': <int64 22>, 'description': <'Invalid argument'>, "
+              "'domain': <'NSPOSIXErrorDomain'>, 'suggestion': <''>}>}");
+    EXPECT_EQ(runAction(caller, request("@a{sv} {}")).text(), codeThree);
+}
+
 TEST(ServiceBusMemory, LargeWriteStaysWithinFourTimesTheRequest) {
     // The bound is the program's: AddressSanitizer's quarantine would keep what the program freed
     // resident, so here freed memory goes back at once.
