@@ -4,6 +4,21 @@
 
 namespace gantry {
 
+namespace {
+
+std::string lowerHex(const Md5::Digest& digest) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(2 * digest.size());
+    for (const std::uint8_t byte : digest) {
+        text.push_back(digits[byte >> 4]);
+        text.push_back(digits[byte & 0x0f]);
+    }
+    return text;
+}
+
+} // namespace
+
 std::optional<std::string> Crypto::md5Digest(agent::ReadableFile& file) const {
     auto md5 = makeMd5_ ? makeMd5_() : nullptr;
     if (!md5) {
@@ -16,7 +31,7 @@ std::optional<std::string> Crypto::md5Digest(agent::ReadableFile& file) const {
             return std::nullopt;
         }
         if (*count == 0) {
-            return md5->hexDigest();
+            return lowerHex(md5->digest());
         }
         md5->update(std::span<const std::uint8_t>(chunk.data(), *count));
     }

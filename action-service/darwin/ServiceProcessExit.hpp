@@ -4,7 +4,8 @@
 
 namespace action_service {
 
-// Flushes the standard streams and ends the process with status 0 at once.
+// Waits (bounded) until the replies the current XPC connection has sent are out, flushes the standard
+// streams and ends the process with status 0.
 class ServiceProcessExit final : public ProcessExit {
 public:
     [[noreturn]] void exit() override;

@@ -6,7 +6,6 @@
 
 #import <Foundation/Foundation.h>
 #include <memory>
-#include <string>
 
 // The interface the service exports on every connection.
 @protocol RemoteObjectType
@@ -56,12 +55,13 @@
 namespace action_service {
 
 void XPCConnection::setExportedInterface(const Interface& interface) {
-    // Found by name: QuorvelRemoteObject adopts the protocol, so the runtime knows it.
-    NSString* name = [[NSString alloc] initWithBytes:interface.protocol.data()
-                                              length:interface.protocol.size()
-                                            encoding:NSUTF8StringEncoding];
+    // The protocol by its compile-time name, so that a misspelling fails the build; RemoteObjectType is
+    // the one interface the service exports, and an interface it does not know is not exported.
+    if (interface.protocol != RemoteObjectType::name) {
+        return;
+    }
     [(__bridge NSXPCConnection*)connection_
-        setExportedInterface:[NSXPCInterface interfaceWithProtocol:NSProtocolFromString(name)]];
+        setExportedInterface:[NSXPCInterface interfaceWithProtocol:@protocol(RemoteObjectType)]];
 }
 
 void XPCConnection::setExportedObject(RemoteObjectType& object) {

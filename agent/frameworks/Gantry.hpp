@@ -2,6 +2,7 @@
 
 #include "FileAccess.hpp"
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -15,18 +16,19 @@ namespace gantry {
 // Incremental MD5 from the platform.
 class Md5 {
 public:
+    using Digest = std::array<std::uint8_t, 16>;
     virtual ~Md5() = default;
     virtual void update(std::span<const std::uint8_t> bytes) = 0;
-    // 32 lower-case hex digits.
-    virtual std::string hexDigest() = 0;
+    // The 16 bytes of the digest of everything given to update.
+    virtual Digest digest() = 0;
 };
 
 class Crypto {
 public:
     explicit Crypto(std::function<std::unique_ptr<Md5>()> makeMd5)
         : makeMd5_(std::move(makeMd5)) {}
-    // The digest of the file's whole contents, read in chunks so no file is held whole in memory;
-    // absent when reading fails.
+    // The digest of the file's whole contents as 32 lower-case hex digits, read in chunks so no file is
+    // held whole in memory; absent when reading fails.
     std::optional<std::string> md5Digest(agent::ReadableFile& file) const;
 
 private:

@@ -5,32 +5,56 @@
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
-#include <plist/plist.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 using namespace agent_test;
 
 namespace {
 
-std::string binaryPlist(plist_t root) {
-    char* bytes = nullptr;
-    std::uint32_t length = 0;
-    plist_to_bin(root, &bytes, &length);
-    std::string result(bytes, length);
-    std::free(bytes);
-    plist_free(root);
-    return result;
-}
-
-std::string binaryJob(const char* label) {
-    plist_t root = plist_new_dict();
-    plist_dict_set_item(root, "Label", plist_new_string(label));
-    plist_dict_set_item(root, "RunAtLoad", plist_new_bool(1));
-    return binaryPlist(root);
+// A binary property list {Label: label, RunAtLoad: true}, written out by hand so that the test needs no
+// property-list library: header, five objects, offset table, trailer.
+std::string binaryJob(const std::string& label) {
+    std::string bytes = "bplist00";
+    std::vector<std::size_t> offsets;
+    const auto asciiString = [&](const std::string& text) {
+        offsets.push_back(bytes.size());
+        if (text.size() < 15) {
+            bytes.push_back(static_cast<char>(0x50 | text.size()));
+        } else {
+            bytes.push_back('\x5f');
+            bytes.push_back('\x10'); // a one-byte length follows
+            bytes.push_back(static_cast<char>(text.size()));
+        }
+        bytes += text;
+    };
+    offsets.push_back(bytes.size());
+    bytes += std::string("\xd2\x01\x02\x03\x04", 5); // dictionary: keys 1, 2; values 3, 4
+    asciiString("Label");
+    asciiString("RunAtLoad");
+    asciiString(label);
+    offsets.push_back(bytes.size());
+    bytes.push_back('\x09'); // true
+    const std::size_t table = bytes.size();
+    for (const std::size_t offset : offsets) {
+        bytes.push_back(static_cast<char>(offset));
+    }
+    const auto bigEndian64 = [&](std::size_t value) {
+        for (int shift = 56; shift >= 0; shift -= 8) {
+            bytes.push_back(static_cast<char>((value >> shift) & 0xff));
+        }
+    };
+    bytes += std::string(6, '\0');
+    bytes.push_back('\x01'); // offset size
+    bytes.push_back('\x01'); // object reference size
+    bigEndian64(offsets.size());
+    bigEndian64(0); // top object
+    bigEndian64(table);
+    return bytes;
 }
 
 } // namespace

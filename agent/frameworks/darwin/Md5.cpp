@@ -2,7 +2,7 @@
 
 #include <CommonCrypto/CommonDigest.h>
 #include <algorithm>
-#include <array>
+#include <tuple>
 
 namespace gantry {
 
@@ -21,17 +21,11 @@ public:
         }
     }
 
-    std::string hexDigest() override {
-        std::array<unsigned char, CC_MD5_DIGEST_LENGTH> digest{};
-        CC_MD5_Final(digest.data(), &context_);
-        static constexpr char hexDigits[] = "0123456789abcdef";
-        std::string text;
-        text.reserve(2 * digest.size());
-        for (const unsigned char byte : digest) {
-            text.push_back(hexDigits[byte >> 4]);
-            text.push_back(hexDigits[byte & 0x0f]);
-        }
-        return text;
+    Digest digest() override {
+        static_assert(std::tuple_size_v<Digest> == CC_MD5_DIGEST_LENGTH);
+        Digest bytes{};
+        CC_MD5_Final(bytes.data(), &context_);
+        return bytes;
     }
 
 private:

@@ -1,5 +1,6 @@
 #include "../Gantry.hpp"
 
+#include <algorithm>
 #include <glib.h>
 
 namespace gantry {
@@ -22,7 +23,12 @@ public:
             g_checksum_update(checksum_, bytes.data() + at, static_cast<gssize>(length));
         }
     }
-    std::string hexDigest() override { return g_checksum_get_string(checksum_); }
+    Digest digest() override {
+        Digest bytes{};
+        gsize length = bytes.size();
+        g_checksum_get_digest(checksum_, bytes.data(), &length);
+        return bytes;
+    }
 
 private:
     GChecksum* checksum_;
