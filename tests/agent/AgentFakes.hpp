@@ -148,6 +148,8 @@ public:
 
 // The real file access with a hand on it: counts the openings of every file, and can refuse to open a file
 // (as a permission would) or keep changing it under every read (as a writer that never pauses would).
+// Reloads of the exceptions file open files on a monitor's thread, so the counts are kept under a lock;
+// tests set the refused and moving files while no other thread reads.
 class FileSeam final : public FileAccess {
 public:
     explicit FileSeam(FileAccess& files)
@@ -157,6 +159,7 @@ public:
     }
     std::unique_ptr<ReadableFile> openRegular(const std::filesystem::path& file) override {
         const auto path = file.string();
+        std::lock_guard lock(mutex_);
         if (refused.contains(path)) {
             return nullptr;
         }
@@ -164,18 +167,18 @@ public:
         if (!opened) {
             return nullptr;
         }
-        ++openings[path];
+        ++openings_[path];
         if (!moving.contains(path)) {
             return opened;
         }
         return std::make_unique<Moving>(std::move(opened), file);
     }
-    int openingsOf(const std::filesystem::path& file) const {
-        const auto found = openings.find(file.string());
-        return found == openings.end() ? 0 : found->second;
+    int openingsOf(const std::filesystem::path& file) {
+        std::lock_guard lock(mutex_);
+        const auto found = openings_.find(file.string());
+        return found == openings_.end() ? 0 : found->second;
     }
 
-    std::map<std::string, int> openings;
     std::set<std::string> refused;
     std::set<std::string> moving;
 
@@ -201,6 +204,8 @@ private:
         bool moved_ = false;
     };
     FileAccess& files_;
+    std::mutex mutex_;
+    std::map<std::string, int> openings_;
 };
 
 // Seven job folders, a home folder and the exceptions folder under one temporary folder; real POSIX file
