@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -32,6 +34,37 @@ mode_t processUmask() {
         return old;
     }();
     return mask;
+}
+
+// Temporary files of earlier writes that were killed before their rename: regular files named
+// `prefix` and six characters, untouched for a minute (a write still under way keeps its file fresh).
+void removeStaleTemporaries(const std::string& folder, const std::string& prefix) {
+    const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0) {
+        return;
+    }
+    DIR* listing = ::fdopendir(folderFd);
+    if (listing == nullptr) {
+        ::close(folderFd);
+        return;
+    }
+    const time_t staleBefore = ::time(nullptr) - 60;
+    std::vector<std::string> stale;
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string_view entryName = entry->d_name;
+        if (entryName.size() != prefix.size() + 6 || entryName.substr(0, prefix.size()) != prefix) {
+            continue;
+        }
+        struct stat info {};
+        if (::fstatat(folderFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
+            info.st_mtime < staleBefore) {
+            stale.emplace_back(entryName);
+        }
+    }
+    for (const auto& entryName : stale) {
+        ::unlinkat(folderFd, entryName.c_str(), 0);
+    }
+    ::closedir(listing);
 }
 
 // The C calls end a path at its first NUL byte; such a path would name its own prefix.
@@ -218,12 +251,15 @@ std::optional<PlatformError> PosixFileSystem::writeAtomically(const std::string&
     }
 
     // A name may already be as long as the folder allows: the temporary one keeps only a short head of
-    // it, cut on a character boundary.
+    // it, cut on a character boundary. It is hidden and does not end in ".plist", so a write killed
+    // half-way leaves nothing that launchd or the agent would take for a job.
     std::string::size_type head = std::min<std::string::size_type>(name.size(), 64);
     while (head > 0 && head < name.size() && (static_cast<unsigned char>(name[head]) & 0xC0) == 0x80) {
         --head;
     }
-    std::string temporary = folder + "." + name.substr(0, head) + ".XXXXXX";
+    const std::string prefix = "." + name.substr(0, head) + ".";
+    removeStaleTemporaries(folder, prefix);
+    std::string temporary = folder + prefix + "XXXXXX";
     int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
         return lastError();

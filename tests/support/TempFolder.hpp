@@ -9,13 +9,16 @@
 
 namespace test_support {
 
-// A fresh folder under $TMPDIR (or /tmp), removed with everything in it when the object goes.
+// A fresh folder under `parent`, by default $TMPDIR (or /tmp), removed with everything in it when the
+// object goes.
 class TempFolder {
 public:
-    explicit TempFolder(const std::string& prefix = "quorvel-test") {
+    explicit TempFolder(const std::string& prefix = "quorvel-test", std::string parent = "") {
         const char* tmp = std::getenv("TMPDIR");
-        std::string pattern =
-            std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" + prefix + ".XXXXXX";
+        if (parent.empty()) {
+            parent = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+        }
+        std::string pattern = parent + "/" + prefix + ".XXXXXX";
         std::vector<char> buffer(pattern.begin(), pattern.end());
         buffer.push_back('\0');
         if (::mkdtemp(buffer.data()) == nullptr) {
