@@ -30,7 +30,8 @@ public:
     Exit run(const std::string& program, const std::vector<std::string>& arguments) override {
         return real_.run(program, arguments);
     }
-    Output capture(const std::string& program, const std::vector<std::string>& arguments) override {
+    Output capture(const std::string& program, const std::vector<std::string>& arguments,
+                   std::size_t limit) override {
         std::vector<std::string> redirected = arguments;
         if (redirected.size() == 3 && redirected[1] == "-c") {
             const auto at = redirected[2].find(realGrep);
@@ -39,7 +40,7 @@ public:
             }
             redirected[2].replace(at, realGrep.size() - 1, fakeGrep_);
         }
-        return real_.capture(program, redirected);
+        return real_.capture(program, redirected, limit);
     }
 
 private:
