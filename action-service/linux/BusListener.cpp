@@ -1,11 +1,12 @@
 #include "BusListener.hpp"
 
-#include "SerialQueue.hpp"
 #include "VariantValue.hpp"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <unistd.h>
 #include <utility>
 
@@ -16,6 +17,11 @@ namespace {
 constexpr const char* busService = "org.freedesktop.DBus";
 constexpr const char* busPath = "/org/freedesktop/DBus";
 constexpr const char* busInterface = "org.freedesktop.DBus";
+constexpr const char* limitsExceeded = "org.freedesktop.DBus.Error.LimitsExceeded";
+// The largest reply body that every bus carries: dbus-daemon's built-in message limit (32 MiB, which
+// configurations may raise; the protocol's own bounds, 64 MiB arrays and 128 MiB messages, are above
+// it), less room for the header.
+constexpr std::size_t largestReplyBody = (std::size_t{32} << 20) - (std::size_t{64} << 10);
 
 std::string introspectionXml(const std::string& interface) {
     return "<node><interface name='" + interface +
@@ -46,22 +52,25 @@ public:
         protocol_ = std::string(interface.protocol);
     }
     void setExportedObject(RemoteObjectType& object) override { object_ = &object; }
-    void resume() override {
-        if (!queue_) {
-            queue_ = std::make_unique<SerialQueue>();
-        }
-    }
+    void resume() override { resumed_ = true; }
 
     // The object calls go to, once the connection exports RemoteObjectType and is resumed.
     RemoteObjectType* exported() const {
-        return queue_ && object_ != nullptr && protocol_ == RemoteObjectType::name ? object_ : nullptr;
+        return resumed_ && object_ != nullptr && protocol_ == RemoteObjectType::name ? object_ : nullptr;
     }
-    SerialQueue& queue() { return *queue_; }
+
+    guint subscription = 0; // NameOwnerChanged for this caller only
 
 private:
     std::string protocol_;
     RemoteObjectType* object_ = nullptr;
-    std::unique_ptr<SerialQueue> queue_; // retired with the caller
+    bool resumed_ = false;
+};
+
+// Whether a new caller is still on the bus (it may have left before we listened for its leaving).
+struct OwnerCheck {
+    BusListener* listener;
+    std::string name;
 };
 
 // A method call being carried out. It keeps only what its reply needs (a reply message without
@@ -82,10 +91,17 @@ public:
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
-    // Takes the floating body.
+    // Takes the floating body. A body larger than a bus carries would cost the service its
+    // connection, so the caller gets LimitsExceeded instead.
     void send(GDBusConnection* connection, GVariant* body) {
         g_variant_ref_sink(body);
         if (replyMessage_ != nullptr && connection != nullptr) {
+            if (g_variant_get_size(body) > largestReplyBody) {
+                g_variant_unref(body);
+                body = g_variant_ref_sink(g_variant_new("(s)", "The reply is larger than the bus carries"));
+                g_dbus_message_set_message_type(replyMessage_, G_DBUS_MESSAGE_TYPE_ERROR);
+                g_dbus_message_set_error_name(replyMessage_, limitsExceeded);
+            }
             g_dbus_message_set_body(replyMessage_, body);
             GError* error = nullptr;
             if (!g_dbus_connection_send_message(connection, replyMessage_, G_DBUS_SEND_MESSAGE_FLAGS_NONE,
@@ -117,15 +133,17 @@ BusListener::BusListener(BusNames names)
     }
 }
 
-int BusListener::resume() {
+void BusListener::resume() {
     // Started by the bus: answer on that bus. Started by hand: the session bus.
     const bool activated =
         g_getenv("DBUS_STARTER_BUS_TYPE") != nullptr || g_getenv("DBUS_STARTER_ADDRESS") != nullptr;
-    loop_ = g_main_loop_new(nullptr, FALSE);
+    GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
     g_bus_own_name(activated ? G_BUS_TYPE_STARTER : G_BUS_TYPE_SESSION, names_.name.c_str(),
                    G_BUS_NAME_OWNER_FLAGS_NONE, onBusAcquired, nullptr, onNameLost, this, nullptr);
-    g_main_loop_run(loop_);
-    return 0;
+    // The loop ends only through exitProcess.
+    for (;;) {
+        g_main_loop_run(loop);
+    }
 }
 
 std::shared_ptr<ListenerEndpoint> BusListener::endpoint() {
@@ -139,13 +157,10 @@ std::shared_ptr<ListenerEndpoint> BusListener::endpoint() {
 
 void BusListener::onBusAcquired(GDBusConnection* connection, const gchar*, gpointer self) {
     auto& listener = *static_cast<BusListener*>(self);
-    // Our own handler ends the loop, so that the process ends by returning from its entry.
+    // Our own handler ends the process once the calls running have finished.
     g_dbus_connection_set_exit_on_close(connection, FALSE);
     g_signal_connect(connection, "closed", G_CALLBACK(onClosed), self);
     listener.connection_.store(static_cast<GDBusConnection*>(g_object_ref(connection)));
-    // Subscribed before the name is requested, so no caller can leave unnoticed.
-    g_dbus_connection_signal_subscribe(connection, busService, busInterface, "NameOwnerChanged", busPath,
-                                       nullptr, G_DBUS_SIGNAL_FLAGS_NONE, onNameOwnerChanged, self, nullptr);
     static const GDBusInterfaceVTable vtable = {onMethodCall, nullptr, nullptr, {}};
     if (listener.introspection_ == nullptr) {
         return;
@@ -168,34 +183,54 @@ void BusListener::onNameLost(GDBusConnection* connection, const gchar* name, gpo
     } else if (connection != nullptr) {
         std::fprintf(stderr, "Quorvel5XPCAction: %s is owned by another process\n", name);
     }
-    listener.stop();
+    listener.exitProcess();
 }
 
 void BusListener::onClosed(GDBusConnection*, gboolean, GError*, gpointer self) {
     auto& listener = *static_cast<BusListener*>(self);
     if (!listener.exiting_.load()) {
-        listener.stop();
+        listener.exitProcess();
     }
-}
-
-void BusListener::stop() {
-    g_main_loop_quit(loop_);
 }
 
 void BusListener::onNameOwnerChanged(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
                                      GVariant* parameters, gpointer self) {
-    auto& listener = *static_cast<BusListener*>(self);
     const gchar* name = nullptr;
     const gchar* oldOwner = nullptr;
     const gchar* newOwner = nullptr;
     g_variant_get(parameters, "(&s&s&s)", &name, &oldOwner, &newOwner);
-    if (name[0] == ':' && newOwner[0] == '\0') {
-        // The caller left: its thread finishes what is queued, then ends.
-        listener.callers_.erase(name);
+    if (newOwner[0] == '\0') {
+        // The caller left; what it had queued still runs.
+        static_cast<BusListener*>(self)->forget(name);
     }
 }
 
-BusListener::Caller* BusListener::callerFor(const std::string& name) {
+void BusListener::onOwnerChecked(GObject* connection, GAsyncResult* result, gpointer data) {
+    std::unique_ptr<OwnerCheck> check(static_cast<OwnerCheck*>(data));
+    GError* error = nullptr;
+    GVariant* owner = g_dbus_connection_call_finish(G_DBUS_CONNECTION(connection), result, &error);
+    if (owner != nullptr) {
+        g_variant_unref(owner);
+        return;
+    }
+    if (g_dbus_error_is_remote_error(error)) {
+        check->listener->forget(check->name);
+    }
+    g_error_free(error);
+}
+
+void BusListener::forget(const std::string& name) {
+    auto found = callers_.find(name);
+    if (found == callers_.end()) {
+        return;
+    }
+    if (GDBusConnection* connection = connection_.load(); connection != nullptr) {
+        g_dbus_connection_signal_unsubscribe(connection, found->second->subscription);
+    }
+    callers_.erase(found);
+}
+
+BusListener::Caller* BusListener::callerFor(GDBusConnection* connection, const std::string& name) {
     if (auto found = callers_.find(name); found != callers_.end()) {
         return found->second.get();
     }
@@ -204,14 +239,38 @@ BusListener::Caller* BusListener::callerFor(const std::string& name) {
         caller->exported() == nullptr) {
         return nullptr;
     }
+    // Only this caller's leaving is of interest, not every name on the bus.
+    caller->subscription = g_dbus_connection_signal_subscribe(
+        connection, busService, busInterface, "NameOwnerChanged", busPath, name.c_str(),
+        G_DBUS_SIGNAL_FLAGS_NONE, onNameOwnerChanged, this, nullptr);
+    // Asked after the match is in place, so a caller gone already is noticed here and one that leaves
+    // later by the signal.
+    g_dbus_connection_call(connection, busService, busPath, busInterface, "GetNameOwner",
+                           g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE,
+                           -1, nullptr, onOwnerChecked, new OwnerCheck{this, name});
     return callers_.emplace(name, std::move(caller)).first->second.get();
 }
 
-void BusListener::onMethodCall(GDBusConnection*, const gchar* sender, const gchar*, const gchar*,
-                               const gchar* method, GVariant*, GDBusMethodInvocation* invocation,
+std::string BusListener::refusalText(CallScheduler::Refusal refusal) const {
+    const CallScheduler::Limits& limits = scheduler_.limits;
+    switch (refusal) {
+    case CallScheduler::Refusal::callerQueueFull:
+        return "At most " + std::to_string(limits.queuedPerCaller) + " calls of one caller wait their turn";
+    case CallScheduler::Refusal::queuedBytesFull:
+        return "At most " + std::to_string(limits.queuedBytes) + " bytes of requests wait their turn";
+    case CallScheduler::Refusal::noThread:
+        return "No thread could be started for the call";
+    case CallScheduler::Refusal::stopped:
+        break;
+    }
+    return "The service is ending";
+}
+
+void BusListener::onMethodCall(GDBusConnection* connection, const gchar* sender, const gchar*, const gchar*,
+                               const gchar* method, GVariant* parameters, GDBusMethodInvocation* invocation,
                                gpointer self) {
     auto& listener = *static_cast<BusListener*>(self);
-    Caller* caller = sender != nullptr ? listener.callerFor(sender) : nullptr;
+    Caller* caller = sender != nullptr ? listener.callerFor(connection, sender) : nullptr;
     RemoteObjectType* object = caller != nullptr ? caller->exported() : nullptr;
     if (object == nullptr) {
         g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.AccessDenied",
@@ -220,15 +279,19 @@ void BusListener::onMethodCall(GDBusConnection*, const gchar* sender, const gcha
     }
     // The handler owns the invocation; a call the service never answers is simply unreferenced.
     Invocation owned(invocation, g_object_unref);
+    CallScheduler::Task task;
     if (std::strcmp(method, "RunAction") == 0) {
-        caller->queue().post([&listener, object, owned = std::move(owned)]() mutable {
-            listener.runAction(*object, std::move(owned));
-        });
+        task = [&listener, object, owned]() mutable { listener.runAction(*object, std::move(owned)); };
     } else {
-        caller->queue().post([&listener, object, owned = std::move(owned)]() mutable {
-            listener.listenerEndpoint(*object, std::move(owned));
-        });
+        task = [&listener, object, owned]() mutable { listener.listenerEndpoint(*object, std::move(owned)); };
     }
+    const auto refusal = listener.scheduler_.post(sender, g_variant_get_size(parameters), std::move(task));
+    if (refusal && *refusal != CallScheduler::Refusal::stopped) {
+        g_dbus_method_invocation_return_dbus_error(
+            static_cast<GDBusMethodInvocation*>(g_object_ref(invocation)), limitsExceeded,
+            listener.refusalText(*refusal).c_str());
+    }
+    // Stopped: the process is ending, and the bus answers the call when it has.
 }
 
 void BusListener::runAction(RemoteObjectType& object, Invocation invocation) {
@@ -237,7 +300,7 @@ void BusListener::runAction(RemoteObjectType& object, Invocation invocation) {
     {
         GVariant* dictionary =
             g_variant_get_child_value(g_dbus_method_invocation_get_parameters(invocation.get()), 0);
-        request = dictionaryFromVariant(dictionary);
+        request = requestFromVariant(dictionary);
         g_variant_unref(dictionary);
     }
     // The call message and its parameters go now: a large text is held once, by the request.
@@ -273,13 +336,21 @@ void BusListener::listenerEndpoint(RemoteObjectType& object, Invocation invocati
 }
 
 void BusListener::exitProcess() {
-    // One exit at a time; a second one waits here until the process is gone.
+    bool fromCall = false;
+    {
+        std::lock_guard lock(inFlightMutex_);
+        fromCall = inFlight_.count(std::this_thread::get_id()) != 0;
+    }
+    // Every other call running finishes and replies first; a call that ends the process waits here too.
+    scheduler_.drain(fromCall);
+    // One exit goes on; any other waits here until the process is gone.
     exitMutex_.lock();
     exiting_.store(true);
     std::fflush(nullptr);
-    if (GDBusConnection* connection = connection_.load(); connection != nullptr) {
-        // Released before the reply goes, so a call sent right after the reply starts a fresh
-        // service instead of reaching this dying one.
+    GDBusConnection* connection = connection_.load();
+    if (connection != nullptr && !g_dbus_connection_is_closed(connection)) {
+        // Released before the replies go, so a call sent right after one starts a fresh service
+        // instead of reaching this dying one.
         GError* error = nullptr;
         GVariant* released =
             g_dbus_connection_call_sync(connection, busService, busPath, busInterface, "ReleaseName",
@@ -290,15 +361,12 @@ void BusListener::exitProcess() {
         } else {
             report("could not release the name", error);
         }
-        Call* call = nullptr;
-        {
-            std::lock_guard lock(inFlightMutex_);
-            if (auto found = inFlight_.find(std::this_thread::get_id()); found != inFlight_.end()) {
-                call = found->second;
+        // What is still in flight is the calls that end the process: their stored replies go now.
+        std::lock_guard lock(inFlightMutex_);
+        for (const auto& [thread, call] : inFlight_) {
+            if (call->reply) {
+                call->send(connection, g_variant_new("(@a{sv})", variantFromDictionary(*call->reply)));
             }
-        }
-        if (call != nullptr && call->reply) {
-            call->send(connection, g_variant_new("(@a{sv})", variantFromDictionary(*call->reply)));
         }
         g_dbus_connection_flush_sync(connection, nullptr, nullptr);
     }
