@@ -7,6 +7,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 #include <utility>
 
@@ -67,7 +68,8 @@ private:
     bool resumed_ = false;
 };
 
-// Whether a new caller is still on the bus (it may have left before we listened for its leaving).
+// A new caller to watch, and whether it is still on the bus (it may have left before we listened for
+// its leaving).
 struct OwnerCheck {
     BusListener* listener;
     std::string name;
@@ -77,8 +79,7 @@ struct OwnerCheck {
 // body), not the call message, so the request's bytes can go as soon as they are read.
 class BusListener::Call {
 public:
-    explicit Call(GDBusMethodInvocation* invocation) {
-        GDBusMessage* message = g_dbus_method_invocation_get_message(invocation);
+    explicit Call(GDBusMessage* message) {
         if ((g_dbus_message_get_flags(message) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED) == 0) {
             replyMessage_ = g_dbus_message_new_method_reply(message);
         }
@@ -161,6 +162,7 @@ void BusListener::onBusAcquired(GDBusConnection* connection, const gchar*, gpoin
     g_dbus_connection_set_exit_on_close(connection, FALSE);
     g_signal_connect(connection, "closed", G_CALLBACK(onClosed), self);
     listener.connection_.store(static_cast<GDBusConnection*>(g_object_ref(connection)));
+    g_dbus_connection_add_filter(connection, onMessage, self, nullptr);
     static const GDBusInterfaceVTable vtable = {onMethodCall, nullptr, nullptr, {}};
     if (listener.introspection_ == nullptr) {
         return;
@@ -220,35 +222,60 @@ void BusListener::onOwnerChecked(GObject* connection, GAsyncResult* result, gpoi
 }
 
 void BusListener::forget(const std::string& name) {
+    std::lock_guard lock(callersMutex_);
     auto found = callers_.find(name);
     if (found == callers_.end()) {
         return;
     }
-    if (GDBusConnection* connection = connection_.load(); connection != nullptr) {
+    if (GDBusConnection* connection = connection_.load();
+        connection != nullptr && found->second->subscription != 0) {
         g_dbus_connection_signal_unsubscribe(connection, found->second->subscription);
     }
     callers_.erase(found);
 }
 
-BusListener::Caller* BusListener::callerFor(GDBusConnection* connection, const std::string& name) {
+gboolean BusListener::onNewCaller(gpointer data) {
+    std::unique_ptr<OwnerCheck> check(static_cast<OwnerCheck*>(data));
+    if (GDBusConnection* connection = check->listener->connection_.load(); connection != nullptr) {
+        check->listener->watch(connection, check->name);
+    }
+    return G_SOURCE_REMOVE;
+}
+
+void BusListener::watch(GDBusConnection* connection, const std::string& name) {
+    {
+        std::lock_guard lock(callersMutex_);
+        auto found = callers_.find(name);
+        if (found == callers_.end()) {
+            return;
+        }
+        // Only this caller's leaving is of interest, not every name on the bus.
+        found->second->subscription = g_dbus_connection_signal_subscribe(
+            connection, busService, busInterface, "NameOwnerChanged", busPath, name.c_str(),
+            G_DBUS_SIGNAL_FLAGS_NONE, onNameOwnerChanged, this, nullptr);
+    }
+    // Asked after the match is in place, so a caller gone already is noticed here and one that leaves
+    // later by the signal.
+    g_dbus_connection_call(connection, busService, busPath, busInterface, "GetNameOwner",
+                           g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE,
+                           -1, nullptr, onOwnerChecked, new OwnerCheck{this, name});
+}
+
+RemoteObjectType* BusListener::exportedFor(const std::string& name) {
+    std::lock_guard lock(callersMutex_);
     if (auto found = callers_.find(name); found != callers_.end()) {
-        return found->second.get();
+        return found->second->exported();
     }
     auto caller = std::make_unique<Caller>();
     if (delegate_ == nullptr || !delegate_->shouldAcceptNewConnection(*this, *caller) ||
         caller->exported() == nullptr) {
         return nullptr;
     }
-    // Only this caller's leaving is of interest, not every name on the bus.
-    caller->subscription = g_dbus_connection_signal_subscribe(
-        connection, busService, busInterface, "NameOwnerChanged", busPath, name.c_str(),
-        G_DBUS_SIGNAL_FLAGS_NONE, onNameOwnerChanged, this, nullptr);
-    // Asked after the match is in place, so a caller gone already is noticed here and one that leaves
-    // later by the signal.
-    g_dbus_connection_call(connection, busService, busPath, busInterface, "GetNameOwner",
-                           g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE,
-                           -1, nullptr, onOwnerChecked, new OwnerCheck{this, name});
-    return callers_.emplace(name, std::move(caller)).first->second.get();
+    RemoteObjectType* object = caller->exported();
+    callers_.emplace(name, std::move(caller));
+    // Signal subscriptions deliver to the thread that makes them: made on the main loop.
+    g_idle_add(onNewCaller, new OwnerCheck{this, name});
+    return object;
 }
 
 std::string BusListener::refusalText(CallScheduler::Refusal refusal) const {
@@ -266,45 +293,78 @@ std::string BusListener::refusalText(CallScheduler::Refusal refusal) const {
     return "The service is ending";
 }
 
-void BusListener::onMethodCall(GDBusConnection* connection, const gchar* sender, const gchar*, const gchar*,
-                               const gchar* method, GVariant* parameters, GDBusMethodInvocation* invocation,
-                               gpointer self) {
+GDBusMessage* BusListener::onMessage(GDBusConnection* connection, GDBusMessage* message, gboolean incoming,
+                                     gpointer self) {
     auto& listener = *static_cast<BusListener*>(self);
-    Caller* caller = sender != nullptr ? listener.callerFor(connection, sender) : nullptr;
-    RemoteObjectType* object = caller != nullptr ? caller->exported() : nullptr;
-    if (object == nullptr) {
-        g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.AccessDenied",
-                                                   "The service did not accept this caller");
-        return;
+    if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_METHOD_CALL) {
+        return message;
     }
-    // The handler owns the invocation; a call the service never answers is simply unreferenced.
-    Invocation owned(invocation, g_object_unref);
-    CallScheduler::Task task;
-    if (std::strcmp(method, "RunAction") == 0) {
-        task = [&listener, object, owned]() mutable { listener.runAction(*object, std::move(owned)); };
-    } else {
-        task = [&listener, object, owned]() mutable { listener.listenerEndpoint(*object, std::move(owned)); };
+    const char* path = g_dbus_message_get_path(message);
+    const char* interface = g_dbus_message_get_interface(message);
+    const char* member = g_dbus_message_get_member(message);
+    const char* signature = g_dbus_message_get_signature(message);
+    if (path == nullptr || interface == nullptr || member == nullptr || listener.names_.path != path ||
+        listener.names_.interface != interface) {
+        return message;
     }
-    const auto refusal = listener.scheduler_.post(sender, g_variant_get_size(parameters), std::move(task));
-    if (refusal && *refusal != CallScheduler::Refusal::stopped) {
-        g_dbus_method_invocation_return_dbus_error(
-            static_cast<GDBusMethodInvocation*>(g_object_ref(invocation)), limitsExceeded,
-            listener.refusalText(*refusal).c_str());
+    const std::string_view arguments = signature != nullptr ? signature : "";
+    const bool runAction = std::strcmp(member, "RunAction") == 0 && arguments == "a{sv}";
+    const bool listenerEndpoint = std::strcmp(member, "ListenerEndpoint") == 0 && arguments.empty();
+    if (!runAction && !listenerEndpoint) {
+        return message; // the registered object answers: InvalidArgs, UnknownMethod, ...
     }
-    // Stopped: the process is ending, and the bus answers the call when it has.
+    listener.take(connection, Message(message, g_object_unref), runAction);
+    return nullptr;
 }
 
-void BusListener::runAction(RemoteObjectType& object, Invocation invocation) {
-    Call call(invocation.get());
+void BusListener::take(GDBusConnection* connection, Message call, bool isRunAction) {
+    auto refuse = [&](const char* name, const std::string& text) {
+        if ((g_dbus_message_get_flags(call.get()) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED) != 0) {
+            return;
+        }
+        GDBusMessage* error = g_dbus_message_new_method_error_literal(call.get(), name, text.c_str());
+        g_dbus_connection_send_message(connection, error, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
+        g_object_unref(error);
+    };
+    const char* sender = g_dbus_message_get_sender(call.get());
+    RemoteObjectType* object = sender != nullptr ? exportedFor(sender) : nullptr;
+    if (object == nullptr) {
+        refuse("org.freedesktop.DBus.Error.AccessDenied", "The service did not accept this caller");
+        return;
+    }
+    GVariant* body = g_dbus_message_get_body(call.get());
+    const std::size_t bytes = body != nullptr ? g_variant_get_size(body) : 0;
+    CallScheduler::Task task;
+    if (isRunAction) {
+        task = [this, object, call]() mutable { runAction(*object, std::move(call)); };
+    } else {
+        task = [this, object, call]() mutable { listenerEndpoint(*object, std::move(call)); };
+    }
+    if (auto refusal = scheduler_.post(sender, bytes, std::move(task))) {
+        // Stopped: the process is ending, and the bus answers the call when it has.
+        if (*refusal != CallScheduler::Refusal::stopped) {
+            refuse(limitsExceeded, refusalText(*refusal));
+        }
+    }
+}
+
+void BusListener::onMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                               GVariant*, GDBusMethodInvocation* invocation, gpointer) {
+    // The connection's filter takes every call that matches the interface; none is left for here.
+    g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.UnknownMethod",
+                                               "No such method");
+}
+
+void BusListener::runAction(RemoteObjectType& object, Message message) {
+    Call call(message.get());
     Dictionary request;
     {
-        GVariant* dictionary =
-            g_variant_get_child_value(g_dbus_method_invocation_get_parameters(invocation.get()), 0);
+        GVariant* dictionary = g_variant_get_child_value(g_dbus_message_get_body(message.get()), 0);
         request = requestFromVariant(dictionary);
         g_variant_unref(dictionary);
     }
-    // The call message and its parameters go now: a large text is held once, by the request.
-    invocation.reset();
+    // The call message and its body go now: a large text is held once, by the request.
+    message.reset();
 
     {
         std::lock_guard lock(inFlightMutex_);
@@ -321,9 +381,9 @@ void BusListener::runAction(RemoteObjectType& object, Invocation invocation) {
     }
 }
 
-void BusListener::listenerEndpoint(RemoteObjectType& object, Invocation invocation) {
-    Call call(invocation.get());
-    invocation.reset();
+void BusListener::listenerEndpoint(RemoteObjectType& object, Message message) {
+    Call call(message.get());
+    message.reset();
     std::shared_ptr<ListenerEndpoint> endpoint;
     object.listenerEndpointWithReply(
         [&endpoint](std::shared_ptr<ListenerEndpoint> given) { endpoint = std::move(given); });

@@ -26,8 +26,9 @@ public:
 // The service listener on D-Bus. It owns the well-known name, exports RemoteObjectType as
 // RunAction and ListenerEndpoint, and treats each caller (one unique bus name) as one connection:
 // the delegate accepts it on its first call, and it is forgotten when the caller leaves the bus. Calls
-// run on a CallScheduler: one caller's in order, different callers' at once, within its bounds; a call
-// over a bound is answered at once with org.freedesktop.DBus.Error.LimitsExceeded.
+// go from the thread that reads the connection straight to a CallScheduler: one caller's in order,
+// different callers' at once, within its bounds; a call over a bound is answered at once with
+// org.freedesktop.DBus.Error.LimitsExceeded.
 class BusListener final : public Listener {
 public:
     // The process's listener, made on first use and kept until the process ends.
@@ -54,7 +55,7 @@ public:
 private:
     class Caller;
     class Call;
-    using Invocation = std::shared_ptr<GDBusMethodInvocation>;
+    using Message = std::shared_ptr<GDBusMessage>;
 
     static void onBusAcquired(GDBusConnection* connection, const gchar* name, gpointer self);
     static void onNameLost(GDBusConnection* connection, const gchar* name, gpointer self);
@@ -67,14 +68,21 @@ private:
     static void onMethodCall(GDBusConnection* connection, const gchar* sender, const gchar* path,
                              const gchar* interface, const gchar* method, GVariant* parameters,
                              GDBusMethodInvocation* invocation, gpointer self);
+    static GDBusMessage* onMessage(GDBusConnection* connection, GDBusMessage* message, gboolean incoming,
+                                   gpointer self);
+    static gboolean onNewCaller(gpointer check);
 
-    // Main thread.
-    Caller* callerFor(GDBusConnection* connection, const std::string& name);
-    void forget(const std::string& name);
+    // On GDBus's worker thread, which reads the connection: the calls of our interface go from there
+    // to the scheduler at once, without a detour through the main loop.
+    void take(GDBusConnection* connection, Message call, bool runAction);
+    RemoteObjectType* exportedFor(const std::string& name);
     std::string refusalText(CallScheduler::Refusal refusal) const;
+    // Main thread.
+    void watch(GDBusConnection* connection, const std::string& name);
+    void forget(const std::string& name);
     // On a scheduler thread.
-    void runAction(RemoteObjectType& object, Invocation invocation);
-    void listenerEndpoint(RemoteObjectType& object, Invocation invocation);
+    void runAction(RemoteObjectType& object, Message call);
+    void listenerEndpoint(RemoteObjectType& object, Message call);
 
     const BusNames names_;
     GDBusNodeInfo* introspection_ = nullptr;
@@ -83,7 +91,7 @@ private:
     std::atomic<bool> exiting_{false};
     std::mutex exitMutex_;
     CallScheduler scheduler_{CallScheduler::Limits{}};
-    // Main thread only.
+    std::mutex callersMutex_;
     std::map<std::string, std::unique_ptr<Caller>, std::less<>> callers_;
     // The call each scheduler thread is carrying out, for an exit in its midst.
     std::mutex inFlightMutex_;

@@ -184,6 +184,7 @@ TEST(CallScheduler, RunsEachCallersCallsInOrderWithinTheBounds) {
 TEST(CallScheduler, DrainLetsRunningCallsFinishAndStartsNoQueuedOne) {
     Gate gate;
     Record record;
+    std::atomic<int> entered{0};
     std::atomic<int> drained{0};
     CallScheduler scheduler(CallScheduler::Limits{});
     EXPECT_FALSE(scheduler.post("a", 0, record.call("a1", gate)));
@@ -192,6 +193,9 @@ TEST(CallScheduler, DrainLetsRunningCallsFinishAndStartsNoQueuedOne) {
     // Two calls end the process at once: each waits for the other callers' calls, not for the other.
     for (const char* caller : {"b", "c"}) {
         EXPECT_FALSE(scheduler.post(caller, 0, [&] {
+            // Both run before either drains: a drain starts no call that waits.
+            ++entered;
+            EXPECT_TRUE(test_support::waitFor([&] { return entered.load() == 2; }));
             scheduler.drain(true);
             ++drained;
         }));
