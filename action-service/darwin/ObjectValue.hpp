@@ -6,12 +6,12 @@
 
 namespace action_service {
 
-// XPC request and reply dictionaries as values. An NSDictionary is toll-free bridged to CFDictionaryRef,
-// so this header stays plain C++. NSNumber: a Boolean (CFBoolean), an integer (an unsigned one above the
-// int64 range comes as a real), or a real; NSString a string; NSData data; NSArray an array; NSDictionary
-// with string keys a dictionary. Any other value, and any entry under a key that is no string, has no
-// value and is left out.
-Dictionary dictionaryFromObject(CFDictionaryRef dictionary);
+// An XPC request dictionary as the request RequestBuilder keeps. An NSDictionary is toll-free bridged to
+// CFDictionaryRef, so this header stays plain C++. NSNumber: a Boolean (CFBoolean), a real (float or
+// double), an unsigned integer (unsigned long or unsigned long long) or a signed one; NSString a text
+// (none when it has no UTF-8 form); NSData data. Entries under a key that is no string, or that no request
+// reads, and values of any other class are not looked at.
+Dictionary requestFromObject(CFDictionaryRef dictionary);
 
 // A new NSDictionary for a reply, owned by the caller (the Create rule): hand it to CFBridgingRelease.
 CFDictionaryRef createObjectFromDictionary(const Dictionary& dictionary);

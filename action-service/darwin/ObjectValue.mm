@@ -1,92 +1,59 @@
 #include "ObjectValue.hpp"
 
+#include "RequestBuilder.hpp"
+
 #import <Foundation/Foundation.h>
 #include <cstdint>
 #include <cstring>
-#include <limits>
-#include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 namespace action_service {
 
 namespace {
 
-std::optional<Value> valueFromObject(id object);
-
-Dictionary dictionaryFromNSDictionary(NSDictionary* dictionary);
-
-// The UTF-8 bytes, NULs included; nothing for a text that has no UTF-8 form (a lone surrogate).
-std::optional<std::string> stringFrom(NSString* string) {
-    NSData* bytes = [string dataUsingEncoding:NSUTF8StringEncoding allowLossyConversion:NO];
-    if (bytes == nil) {
-        return std::nullopt;
-    }
-    if (bytes.length == 0) {
-        return std::string();
-    }
-    return std::string(static_cast<const char*>(bytes.bytes), bytes.length);
+// The UTF-8 bytes, NULs included; nil for a text that has no UTF-8 form (a lone surrogate).
+NSData* utf8Bytes(NSString* string) {
+    return [string dataUsingEncoding:NSUTF8StringEncoding allowLossyConversion:NO];
 }
 
-Value valueFromNumber(NSNumber* number) {
+std::string_view viewOf(NSData* bytes) {
+    return bytes.length == 0 ? std::string_view()
+                             : std::string_view(static_cast<const char*>(bytes.bytes), bytes.length);
+}
+
+bool hasType(NSNumber* number, const char* type) {
+    return std::strcmp(number.objCType, type) == 0;
+}
+
+void addNumber(RequestBuilder& request, std::string_view key, NSNumber* number) {
     if (CFGetTypeID((__bridge CFTypeRef)number) == CFBooleanGetTypeID()) {
-        return Value(number.boolValue != NO);
+        request.boolean(key, number.boolValue != NO);
+    } else if (hasType(number, @encode(double)) || hasType(number, @encode(float))) {
+        request.real(key, number.doubleValue);
+    } else if (hasType(number, @encode(unsigned long long)) || hasType(number, @encode(unsigned long))) {
+        request.unsignedInteger(key, number.unsignedLongLongValue);
+    } else {
+        request.signedInteger(key, number.longLongValue);
     }
-    if (CFNumberIsFloatType((__bridge CFNumberRef)number)) {
-        return Value(number.doubleValue);
-    }
-    if (std::strcmp(number.objCType, @encode(unsigned long long)) == 0 &&
-        number.unsignedLongLongValue >
-            static_cast<unsigned long long>(std::numeric_limits<std::int64_t>::max())) {
-        return Value(number.doubleValue);
-    }
-    return Value(std::int64_t{number.longLongValue});
 }
 
-std::optional<Value> valueFromObject(id object) {
+// Arrays, dictionaries and every other class hold nothing a request reads.
+void addEntry(RequestBuilder& request, std::string_view key, id object) {
     if ([object isKindOfClass:[NSNumber class]]) {
-        return valueFromNumber(object);
-    }
-    if ([object isKindOfClass:[NSString class]]) {
-        if (auto text = stringFrom(object)) {
-            return Value(std::move(*text));
+        addNumber(request, key, object);
+    } else if ([object isKindOfClass:[NSString class]]) {
+        if (NSData* bytes = utf8Bytes(object); bytes != nil) {
+            request.text(key, viewOf(bytes));
         }
-        return std::nullopt;
-    }
-    if ([object isKindOfClass:[NSData class]]) {
+    } else if ([object isKindOfClass:[NSData class]]) {
         NSData* data = object;
         const auto* bytes = static_cast<const std::uint8_t*>(data.bytes);
-        return data.length == 0 ? Value(Value::Data{}) : Value(Value::Data(bytes, bytes + data.length));
+        request.data(key, data.length == 0 ? std::span<const std::uint8_t>()
+                                           : std::span<const std::uint8_t>(bytes, data.length));
     }
-    if ([object isKindOfClass:[NSArray class]]) {
-        Value::Array array;
-        NSArray* elements = object;
-        for (id element in elements) {
-            if (auto value = valueFromObject(element)) {
-                array.push_back(std::move(*value));
-            }
-        }
-        return Value(std::move(array));
-    }
-    if ([object isKindOfClass:[NSDictionary class]]) {
-        return Value(dictionaryFromNSDictionary(object));
-    }
-    return std::nullopt;
-}
-
-Dictionary dictionaryFromNSDictionary(NSDictionary* dictionary) {
-    Dictionary result;
-    for (id key in dictionary) {
-        if (![key isKindOfClass:[NSString class]]) {
-            continue;
-        }
-        auto name = stringFrom(key);
-        auto value = valueFromObject(dictionary[key]);
-        if (name && value) {
-            result.insert_or_assign(std::move(*name), std::move(*value));
-        }
-    }
-    return result;
 }
 
 // Texts the service makes are UTF-8; should one not be, an empty text stands in for the nil that a
@@ -137,8 +104,19 @@ NSDictionary* objectFromDictionary(const Dictionary& dictionary) {
 
 } // namespace
 
-Dictionary dictionaryFromObject(CFDictionaryRef dictionary) {
-    return dictionaryFromNSDictionary((__bridge NSDictionary*)dictionary);
+Dictionary requestFromObject(CFDictionaryRef dictionary) {
+    RequestBuilder request;
+    NSDictionary* entries = (__bridge NSDictionary*)dictionary;
+    for (id key in entries) {
+        // Each entry's UTF-8 copies go before the next entry is read.
+        @autoreleasepool {
+            NSData* name = [key isKindOfClass:[NSString class]] ? utf8Bytes(key) : nil;
+            if (name != nil && RequestBuilder::reads(viewOf(name))) {
+                addEntry(request, viewOf(name), entries[key]);
+            }
+        }
+    }
+    return request.take();
 }
 
 CFDictionaryRef createObjectFromDictionary(const Dictionary& dictionary) {

@@ -37,7 +37,7 @@
 }
 
 - (void)runActionWith:(NSDictionary*)request reply:(void (^)(NSDictionary*))reply {
-    _object->runActionWith(action_service::dictionaryFromObject((__bridge CFDictionaryRef)request),
+    _object->runActionWith(action_service::requestFromObject((__bridge CFDictionaryRef)request),
                            [reply](action_service::Dictionary answer) {
                                reply(CFBridgingRelease(action_service::createObjectFromDictionary(answer)));
                            });

@@ -1,11 +1,13 @@
 #include "BusListener.hpp"
 
-#include "SerialQueue.hpp"
 #include "VariantValue.hpp"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <unistd.h>
 #include <utility>
 
@@ -16,6 +18,11 @@ namespace {
 constexpr const char* busService = "org.freedesktop.DBus";
 constexpr const char* busPath = "/org/freedesktop/DBus";
 constexpr const char* busInterface = "org.freedesktop.DBus";
+constexpr const char* limitsExceeded = "org.freedesktop.DBus.Error.LimitsExceeded";
+// The largest reply body that every bus carries: dbus-daemon's built-in message limit (32 MiB, which
+// configurations may raise; the protocol's own bounds, 64 MiB arrays and 128 MiB messages, are above
+// it), less room for the header.
+constexpr std::size_t largestReplyBody = (std::size_t{32} << 20) - (std::size_t{64} << 10);
 
 std::string introspectionXml(const std::string& interface) {
     return "<node><interface name='" + interface +
@@ -46,30 +53,33 @@ public:
         protocol_ = std::string(interface.protocol);
     }
     void setExportedObject(RemoteObjectType& object) override { object_ = &object; }
-    void resume() override {
-        if (!queue_) {
-            queue_ = std::make_unique<SerialQueue>();
-        }
-    }
+    void resume() override { resumed_ = true; }
 
     // The object calls go to, once the connection exports RemoteObjectType and is resumed.
     RemoteObjectType* exported() const {
-        return queue_ && object_ != nullptr && protocol_ == RemoteObjectType::name ? object_ : nullptr;
+        return resumed_ && object_ != nullptr && protocol_ == RemoteObjectType::name ? object_ : nullptr;
     }
-    SerialQueue& queue() { return *queue_; }
+
+    guint subscription = 0; // NameOwnerChanged for this caller only
 
 private:
     std::string protocol_;
     RemoteObjectType* object_ = nullptr;
-    std::unique_ptr<SerialQueue> queue_; // retired with the caller
+    bool resumed_ = false;
+};
+
+// A new caller to watch, and whether it is still on the bus (it may have left before we listened for
+// its leaving).
+struct OwnerCheck {
+    BusListener* listener;
+    std::string name;
 };
 
 // A method call being carried out. It keeps only what its reply needs (a reply message without
 // body), not the call message, so the request's bytes can go as soon as they are read.
 class BusListener::Call {
 public:
-    explicit Call(GDBusMethodInvocation* invocation) {
-        GDBusMessage* message = g_dbus_method_invocation_get_message(invocation);
+    explicit Call(GDBusMessage* message) {
         if ((g_dbus_message_get_flags(message) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED) == 0) {
             replyMessage_ = g_dbus_message_new_method_reply(message);
         }
@@ -82,10 +92,17 @@ public:
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
-    // Takes the floating body.
+    // Takes the floating body. A body larger than a bus carries would cost the service its
+    // connection, so the caller gets LimitsExceeded instead.
     void send(GDBusConnection* connection, GVariant* body) {
         g_variant_ref_sink(body);
         if (replyMessage_ != nullptr && connection != nullptr) {
+            if (g_variant_get_size(body) > largestReplyBody) {
+                g_variant_unref(body);
+                body = g_variant_ref_sink(g_variant_new("(s)", "The reply is larger than the bus carries"));
+                g_dbus_message_set_message_type(replyMessage_, G_DBUS_MESSAGE_TYPE_ERROR);
+                g_dbus_message_set_error_name(replyMessage_, limitsExceeded);
+            }
             g_dbus_message_set_body(replyMessage_, body);
             GError* error = nullptr;
             if (!g_dbus_connection_send_message(connection, replyMessage_, G_DBUS_SEND_MESSAGE_FLAGS_NONE,
@@ -117,15 +134,17 @@ BusListener::BusListener(BusNames names)
     }
 }
 
-int BusListener::resume() {
+void BusListener::resume() {
     // Started by the bus: answer on that bus. Started by hand: the session bus.
     const bool activated =
         g_getenv("DBUS_STARTER_BUS_TYPE") != nullptr || g_getenv("DBUS_STARTER_ADDRESS") != nullptr;
-    loop_ = g_main_loop_new(nullptr, FALSE);
+    GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
     g_bus_own_name(activated ? G_BUS_TYPE_STARTER : G_BUS_TYPE_SESSION, names_.name.c_str(),
                    G_BUS_NAME_OWNER_FLAGS_NONE, onBusAcquired, nullptr, onNameLost, this, nullptr);
-    g_main_loop_run(loop_);
-    return 0;
+    // The loop ends only through exitProcess.
+    for (;;) {
+        g_main_loop_run(loop);
+    }
 }
 
 std::shared_ptr<ListenerEndpoint> BusListener::endpoint() {
@@ -139,13 +158,11 @@ std::shared_ptr<ListenerEndpoint> BusListener::endpoint() {
 
 void BusListener::onBusAcquired(GDBusConnection* connection, const gchar*, gpointer self) {
     auto& listener = *static_cast<BusListener*>(self);
-    // Our own handler ends the loop, so that the process ends by returning from its entry.
+    // Our own handler ends the process once the calls running have finished.
     g_dbus_connection_set_exit_on_close(connection, FALSE);
     g_signal_connect(connection, "closed", G_CALLBACK(onClosed), self);
     listener.connection_.store(static_cast<GDBusConnection*>(g_object_ref(connection)));
-    // Subscribed before the name is requested, so no caller can leave unnoticed.
-    g_dbus_connection_signal_subscribe(connection, busService, busInterface, "NameOwnerChanged", busPath,
-                                       nullptr, G_DBUS_SIGNAL_FLAGS_NONE, onNameOwnerChanged, self, nullptr);
+    g_dbus_connection_add_filter(connection, onMessage, self, nullptr);
     static const GDBusInterfaceVTable vtable = {onMethodCall, nullptr, nullptr, {}};
     if (listener.introspection_ == nullptr) {
         return;
@@ -168,80 +185,186 @@ void BusListener::onNameLost(GDBusConnection* connection, const gchar* name, gpo
     } else if (connection != nullptr) {
         std::fprintf(stderr, "Quorvel5XPCAction: %s is owned by another process\n", name);
     }
-    listener.stop();
+    listener.exitProcess();
 }
 
 void BusListener::onClosed(GDBusConnection*, gboolean, GError*, gpointer self) {
     auto& listener = *static_cast<BusListener*>(self);
     if (!listener.exiting_.load()) {
-        listener.stop();
+        listener.exitProcess();
     }
-}
-
-void BusListener::stop() {
-    g_main_loop_quit(loop_);
 }
 
 void BusListener::onNameOwnerChanged(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
                                      GVariant* parameters, gpointer self) {
-    auto& listener = *static_cast<BusListener*>(self);
     const gchar* name = nullptr;
     const gchar* oldOwner = nullptr;
     const gchar* newOwner = nullptr;
     g_variant_get(parameters, "(&s&s&s)", &name, &oldOwner, &newOwner);
-    if (name[0] == ':' && newOwner[0] == '\0') {
-        // The caller left: its thread finishes what is queued, then ends.
-        listener.callers_.erase(name);
+    if (newOwner[0] == '\0') {
+        // The caller left; what it had queued still runs.
+        static_cast<BusListener*>(self)->forget(name);
     }
 }
 
-BusListener::Caller* BusListener::callerFor(const std::string& name) {
+void BusListener::onOwnerChecked(GObject* connection, GAsyncResult* result, gpointer data) {
+    std::unique_ptr<OwnerCheck> check(static_cast<OwnerCheck*>(data));
+    GError* error = nullptr;
+    GVariant* owner = g_dbus_connection_call_finish(G_DBUS_CONNECTION(connection), result, &error);
+    if (owner != nullptr) {
+        g_variant_unref(owner);
+        return;
+    }
+    if (g_dbus_error_is_remote_error(error)) {
+        check->listener->forget(check->name);
+    }
+    g_error_free(error);
+}
+
+void BusListener::forget(const std::string& name) {
+    std::lock_guard lock(callersMutex_);
+    auto found = callers_.find(name);
+    if (found == callers_.end()) {
+        return;
+    }
+    if (GDBusConnection* connection = connection_.load();
+        connection != nullptr && found->second->subscription != 0) {
+        g_dbus_connection_signal_unsubscribe(connection, found->second->subscription);
+    }
+    callers_.erase(found);
+}
+
+gboolean BusListener::onNewCaller(gpointer data) {
+    std::unique_ptr<OwnerCheck> check(static_cast<OwnerCheck*>(data));
+    if (GDBusConnection* connection = check->listener->connection_.load(); connection != nullptr) {
+        check->listener->watch(connection, check->name);
+    }
+    return G_SOURCE_REMOVE;
+}
+
+void BusListener::watch(GDBusConnection* connection, const std::string& name) {
+    {
+        std::lock_guard lock(callersMutex_);
+        auto found = callers_.find(name);
+        if (found == callers_.end()) {
+            return;
+        }
+        // Only this caller's leaving is of interest, not every name on the bus.
+        found->second->subscription = g_dbus_connection_signal_subscribe(
+            connection, busService, busInterface, "NameOwnerChanged", busPath, name.c_str(),
+            G_DBUS_SIGNAL_FLAGS_NONE, onNameOwnerChanged, this, nullptr);
+    }
+    // Asked after the match is in place, so a caller gone already is noticed here and one that leaves
+    // later by the signal.
+    g_dbus_connection_call(connection, busService, busPath, busInterface, "GetNameOwner",
+                           g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE,
+                           -1, nullptr, onOwnerChecked, new OwnerCheck{this, name});
+}
+
+RemoteObjectType* BusListener::exportedFor(const std::string& name) {
+    std::lock_guard lock(callersMutex_);
     if (auto found = callers_.find(name); found != callers_.end()) {
-        return found->second.get();
+        return found->second->exported();
     }
     auto caller = std::make_unique<Caller>();
     if (delegate_ == nullptr || !delegate_->shouldAcceptNewConnection(*this, *caller) ||
         caller->exported() == nullptr) {
         return nullptr;
     }
-    return callers_.emplace(name, std::move(caller)).first->second.get();
+    RemoteObjectType* object = caller->exported();
+    callers_.emplace(name, std::move(caller));
+    // Signal subscriptions deliver to the thread that makes them: made on the main loop.
+    g_idle_add(onNewCaller, new OwnerCheck{this, name});
+    return object;
 }
 
-void BusListener::onMethodCall(GDBusConnection*, const gchar* sender, const gchar*, const gchar*,
-                               const gchar* method, GVariant*, GDBusMethodInvocation* invocation,
-                               gpointer self) {
+std::string BusListener::refusalText(CallScheduler::Refusal refusal) const {
+    const CallScheduler::Limits& limits = scheduler_.limits;
+    switch (refusal) {
+    case CallScheduler::Refusal::callerQueueFull:
+        return "At most " + std::to_string(limits.queuedPerCaller) + " calls of one caller wait their turn";
+    case CallScheduler::Refusal::queuedBytesFull:
+        return "At most " + std::to_string(limits.queuedBytes) + " bytes of requests wait their turn";
+    case CallScheduler::Refusal::noThread:
+        return "No thread could be started for the call";
+    case CallScheduler::Refusal::stopped:
+        break;
+    }
+    return "The service is ending";
+}
+
+GDBusMessage* BusListener::onMessage(GDBusConnection* connection, GDBusMessage* message, gboolean incoming,
+                                     gpointer self) {
     auto& listener = *static_cast<BusListener*>(self);
-    Caller* caller = sender != nullptr ? listener.callerFor(sender) : nullptr;
-    RemoteObjectType* object = caller != nullptr ? caller->exported() : nullptr;
+    if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_METHOD_CALL) {
+        return message;
+    }
+    const char* path = g_dbus_message_get_path(message);
+    const char* interface = g_dbus_message_get_interface(message);
+    const char* member = g_dbus_message_get_member(message);
+    const char* signature = g_dbus_message_get_signature(message);
+    if (path == nullptr || interface == nullptr || member == nullptr || listener.names_.path != path ||
+        listener.names_.interface != interface) {
+        return message;
+    }
+    const std::string_view arguments = signature != nullptr ? signature : "";
+    const bool runAction = std::strcmp(member, "RunAction") == 0 && arguments == "a{sv}";
+    const bool listenerEndpoint = std::strcmp(member, "ListenerEndpoint") == 0 && arguments.empty();
+    if (!runAction && !listenerEndpoint) {
+        return message; // the registered object answers: InvalidArgs, UnknownMethod, ...
+    }
+    listener.take(connection, Message(message, g_object_unref), runAction);
+    return nullptr;
+}
+
+void BusListener::take(GDBusConnection* connection, Message call, bool isRunAction) {
+    auto refuse = [&](const char* name, const std::string& text) {
+        if ((g_dbus_message_get_flags(call.get()) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED) != 0) {
+            return;
+        }
+        GDBusMessage* error = g_dbus_message_new_method_error_literal(call.get(), name, text.c_str());
+        g_dbus_connection_send_message(connection, error, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
+        g_object_unref(error);
+    };
+    const char* sender = g_dbus_message_get_sender(call.get());
+    RemoteObjectType* object = sender != nullptr ? exportedFor(sender) : nullptr;
     if (object == nullptr) {
-        g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.AccessDenied",
-                                                   "The service did not accept this caller");
+        refuse("org.freedesktop.DBus.Error.AccessDenied", "The service did not accept this caller");
         return;
     }
-    // The handler owns the invocation; a call the service never answers is simply unreferenced.
-    Invocation owned(invocation, g_object_unref);
-    if (std::strcmp(method, "RunAction") == 0) {
-        caller->queue().post([&listener, object, owned = std::move(owned)]() mutable {
-            listener.runAction(*object, std::move(owned));
-        });
+    GVariant* body = g_dbus_message_get_body(call.get());
+    const std::size_t bytes = body != nullptr ? g_variant_get_size(body) : 0;
+    CallScheduler::Task task;
+    if (isRunAction) {
+        task = [this, object, call]() mutable { runAction(*object, std::move(call)); };
     } else {
-        caller->queue().post([&listener, object, owned = std::move(owned)]() mutable {
-            listener.listenerEndpoint(*object, std::move(owned));
-        });
+        task = [this, object, call]() mutable { listenerEndpoint(*object, std::move(call)); };
+    }
+    if (auto refusal = scheduler_.post(sender, bytes, std::move(task))) {
+        // Stopped: the process is ending, and the bus answers the call when it has.
+        if (*refusal != CallScheduler::Refusal::stopped) {
+            refuse(limitsExceeded, refusalText(*refusal));
+        }
     }
 }
 
-void BusListener::runAction(RemoteObjectType& object, Invocation invocation) {
-    Call call(invocation.get());
+void BusListener::onMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                               GVariant*, GDBusMethodInvocation* invocation, gpointer) {
+    // The connection's filter takes every call that matches the interface; none is left for here.
+    g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.UnknownMethod",
+                                               "No such method");
+}
+
+void BusListener::runAction(RemoteObjectType& object, Message message) {
+    Call call(message.get());
     Dictionary request;
     {
-        GVariant* dictionary =
-            g_variant_get_child_value(g_dbus_method_invocation_get_parameters(invocation.get()), 0);
-        request = dictionaryFromVariant(dictionary);
+        GVariant* dictionary = g_variant_get_child_value(g_dbus_message_get_body(message.get()), 0);
+        request = requestFromVariant(dictionary);
         g_variant_unref(dictionary);
     }
-    // The call message and its parameters go now: a large text is held once, by the request.
-    invocation.reset();
+    // The call message and its body go now: a large text is held once, by the request.
+    message.reset();
 
     {
         std::lock_guard lock(inFlightMutex_);
@@ -258,9 +381,9 @@ void BusListener::runAction(RemoteObjectType& object, Invocation invocation) {
     }
 }
 
-void BusListener::listenerEndpoint(RemoteObjectType& object, Invocation invocation) {
-    Call call(invocation.get());
-    invocation.reset();
+void BusListener::listenerEndpoint(RemoteObjectType& object, Message message) {
+    Call call(message.get());
+    message.reset();
     std::shared_ptr<ListenerEndpoint> endpoint;
     object.listenerEndpointWithReply(
         [&endpoint](std::shared_ptr<ListenerEndpoint> given) { endpoint = std::move(given); });
@@ -273,13 +396,21 @@ void BusListener::listenerEndpoint(RemoteObjectType& object, Invocation invocati
 }
 
 void BusListener::exitProcess() {
-    // One exit at a time; a second one waits here until the process is gone.
+    bool fromCall = false;
+    {
+        std::lock_guard lock(inFlightMutex_);
+        fromCall = inFlight_.count(std::this_thread::get_id()) != 0;
+    }
+    // Every other call running finishes and replies first; a call that ends the process waits here too.
+    scheduler_.drain(fromCall);
+    // One exit goes on; any other waits here until the process is gone.
     exitMutex_.lock();
     exiting_.store(true);
     std::fflush(nullptr);
-    if (GDBusConnection* connection = connection_.load(); connection != nullptr) {
-        // Released before the reply goes, so a call sent right after the reply starts a fresh
-        // service instead of reaching this dying one.
+    GDBusConnection* connection = connection_.load();
+    if (connection != nullptr && !g_dbus_connection_is_closed(connection)) {
+        // Released before the replies go, so a call sent right after one starts a fresh service
+        // instead of reaching this dying one.
         GError* error = nullptr;
         GVariant* released =
             g_dbus_connection_call_sync(connection, busService, busPath, busInterface, "ReleaseName",
@@ -290,15 +421,12 @@ void BusListener::exitProcess() {
         } else {
             report("could not release the name", error);
         }
-        Call* call = nullptr;
-        {
-            std::lock_guard lock(inFlightMutex_);
-            if (auto found = inFlight_.find(std::this_thread::get_id()); found != inFlight_.end()) {
-                call = found->second;
+        // What is still in flight is the calls that end the process: their stored replies go now.
+        std::lock_guard lock(inFlightMutex_);
+        for (const auto& [thread, call] : inFlight_) {
+            if (call->reply) {
+                call->send(connection, g_variant_new("(@a{sv})", variantFromDictionary(*call->reply)));
             }
-        }
-        if (call != nullptr && call->reply) {
-            call->send(connection, g_variant_new("(@a{sv})", variantFromDictionary(*call->reply)));
         }
         g_dbus_connection_flush_sync(connection, nullptr, nullptr);
     }

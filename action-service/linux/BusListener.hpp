@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BusNames.hpp"
+#include "CallScheduler.hpp"
 #include "Controller.hpp"
 #include "platform/Listener.hpp"
 
@@ -24,8 +25,10 @@ public:
 
 // The service listener on D-Bus. It owns the well-known name, exports RemoteObjectType as
 // RunAction and ListenerEndpoint, and treats each caller (one unique bus name) as one connection:
-// the delegate accepts it on its first call, its calls then run one after another on a thread of
-// its own (there only while calls wait), and it is forgotten when the caller leaves the bus.
+// the delegate accepts it on its first call, and it is forgotten when the caller leaves the bus. Calls
+// go from the thread that reads the connection straight to a CallScheduler: one caller's in order,
+// different callers' at once, within its bounds; a call over a bound is answered at once with
+// org.freedesktop.DBus.Error.LimitsExceeded.
 class BusListener final : public Listener {
 public:
     // The process's listener, made on first use and kept until the process ends.
@@ -37,20 +40,22 @@ public:
 
     void setDelegate(Controller& delegate) { delegate_ = &delegate; }
     // Owns the name on the bus that started the process (the session bus when run by hand) and
-    // runs the main loop. Returns only when the bus is gone or the name could not be owned.
-    int resume();
+    // runs the main loop. When the bus goes or the name cannot be owned, the process ends as in
+    // exitProcess.
+    [[noreturn]] void resume();
 
     std::shared_ptr<ListenerEndpoint> endpoint() override;
 
-    // Releases the name (so that the next call starts a fresh service), then sends the calling
-    // thread's stored reply, flushes the connection and _exit(0)s. Other callers' calls in flight
-    // are abandoned.
+    // Takes no further call, lets every call already running finish and send its reply, releases the
+    // name (so that the next call starts a fresh service), sends the replies that calls ending the
+    // process stored, flushes the connection and _exit(0)s. Calls that were queued and not started are
+    // answered by the bus when the process is gone.
     [[noreturn]] void exitProcess();
 
 private:
     class Caller;
     class Call;
-    using Invocation = std::shared_ptr<GDBusMethodInvocation>;
+    using Message = std::shared_ptr<GDBusMessage>;
 
     static void onBusAcquired(GDBusConnection* connection, const gchar* name, gpointer self);
     static void onNameLost(GDBusConnection* connection, const gchar* name, gpointer self);
@@ -59,26 +64,36 @@ private:
     static void onNameOwnerChanged(GDBusConnection* connection, const gchar* sender, const gchar* path,
                                    const gchar* interface, const gchar* signal, GVariant* parameters,
                                    gpointer self);
+    static void onOwnerChecked(GObject* connection, GAsyncResult* result, gpointer check);
     static void onMethodCall(GDBusConnection* connection, const gchar* sender, const gchar* path,
                              const gchar* interface, const gchar* method, GVariant* parameters,
                              GDBusMethodInvocation* invocation, gpointer self);
+    static GDBusMessage* onMessage(GDBusConnection* connection, GDBusMessage* message, gboolean incoming,
+                                   gpointer self);
+    static gboolean onNewCaller(gpointer check);
 
-    void stop();
-    Caller* callerFor(const std::string& name);
-    // On the caller's thread.
-    void runAction(RemoteObjectType& object, Invocation invocation);
-    void listenerEndpoint(RemoteObjectType& object, Invocation invocation);
+    // On GDBus's worker thread, which reads the connection: the calls of our interface go from there
+    // to the scheduler at once, without a detour through the main loop.
+    void take(GDBusConnection* connection, Message call, bool runAction);
+    RemoteObjectType* exportedFor(const std::string& name);
+    std::string refusalText(CallScheduler::Refusal refusal) const;
+    // Main thread.
+    void watch(GDBusConnection* connection, const std::string& name);
+    void forget(const std::string& name);
+    // On a scheduler thread.
+    void runAction(RemoteObjectType& object, Message call);
+    void listenerEndpoint(RemoteObjectType& object, Message call);
 
     const BusNames names_;
     GDBusNodeInfo* introspection_ = nullptr;
     Controller* delegate_ = nullptr;
-    GMainLoop* loop_ = nullptr;
     std::atomic<GDBusConnection*> connection_{nullptr};
     std::atomic<bool> exiting_{false};
     std::mutex exitMutex_;
-    // Main thread only.
-    std::map<std::string, std::unique_ptr<Caller>> callers_;
-    // The call each caller thread is carrying out, for an exit in its midst.
+    CallScheduler scheduler_{CallScheduler::Limits{}};
+    std::mutex callersMutex_;
+    std::map<std::string, std::unique_ptr<Caller>, std::less<>> callers_;
+    // The call each scheduler thread is carrying out, for an exit in its midst.
     std::mutex inFlightMutex_;
     std::map<std::thread::id, Call*> inFlight_;
 };

@@ -1,98 +1,98 @@
 #include "VariantValue.hpp"
 
 #include "BusNames.hpp"
+#include "RequestBuilder.hpp"
 
 #include <cstdint>
-#include <limits>
+#include <span>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 namespace action_service {
 
 namespace {
-// Unrefs a variant that g_variant_iter_next or g_variant_get_child_value handed out.
+
+// Unrefs a variant that g_variant_iter_next or g_variant_get_variant handed out.
 struct VariantRef {
     GVariant* variant;
     ~VariantRef() { g_variant_unref(variant); }
 };
-} // namespace
 
-std::optional<Value> valueFromVariant(GVariant* variant) {
-    const GVariantType* type = g_variant_get_type(variant);
-    switch (g_variant_classify(variant)) {
+void addEntry(RequestBuilder& request, std::string_view key, GVariant* value) {
+    switch (g_variant_classify(value)) {
     case G_VARIANT_CLASS_BOOLEAN:
-        return Value(g_variant_get_boolean(variant) != FALSE);
+        request.boolean(key, g_variant_get_boolean(value) != FALSE);
+        break;
     case G_VARIANT_CLASS_BYTE:
-        return Value(std::int64_t{g_variant_get_byte(variant)});
+        request.signedInteger(key, g_variant_get_byte(value));
+        break;
     case G_VARIANT_CLASS_INT16:
-        return Value(std::int64_t{g_variant_get_int16(variant)});
+        request.signedInteger(key, g_variant_get_int16(value));
+        break;
     case G_VARIANT_CLASS_UINT16:
-        return Value(std::int64_t{g_variant_get_uint16(variant)});
+        request.signedInteger(key, g_variant_get_uint16(value));
+        break;
     case G_VARIANT_CLASS_INT32:
-        return Value(std::int64_t{g_variant_get_int32(variant)});
+        request.signedInteger(key, g_variant_get_int32(value));
+        break;
     case G_VARIANT_CLASS_UINT32:
-        return Value(std::int64_t{g_variant_get_uint32(variant)});
+        request.unsignedInteger(key, g_variant_get_uint32(value));
+        break;
     case G_VARIANT_CLASS_INT64:
-        return Value(std::int64_t{g_variant_get_int64(variant)});
-    case G_VARIANT_CLASS_UINT64: {
-        const std::uint64_t raw = g_variant_get_uint64(variant);
-        if (raw > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-            return Value(static_cast<double>(raw));
-        }
-        return Value(static_cast<std::int64_t>(raw));
-    }
+        request.signedInteger(key, g_variant_get_int64(value));
+        break;
+    case G_VARIANT_CLASS_UINT64:
+        request.unsignedInteger(key, g_variant_get_uint64(value));
+        break;
     case G_VARIANT_CLASS_DOUBLE:
-        return Value(g_variant_get_double(variant));
+        request.real(key, g_variant_get_double(value));
+        break;
     case G_VARIANT_CLASS_STRING:
     case G_VARIANT_CLASS_OBJECT_PATH:
     case G_VARIANT_CLASS_SIGNATURE: {
         gsize length = 0;
-        const gchar* text = g_variant_get_string(variant, &length);
-        return Value(std::string(text, length));
-    }
-    case G_VARIANT_CLASS_VARIANT: {
-        VariantRef inner{g_variant_get_variant(variant)};
-        return valueFromVariant(inner.variant);
+        const gchar* text = g_variant_get_string(value, &length);
+        request.text(key, std::string_view(text, length));
+        break;
     }
     case G_VARIANT_CLASS_ARRAY:
-        if (g_variant_type_equal(type, G_VARIANT_TYPE_BYTESTRING)) {
+        if (g_variant_is_of_type(value, G_VARIANT_TYPE_BYTESTRING)) {
             gsize length = 0;
             const auto* bytes =
-                static_cast<const std::uint8_t*>(g_variant_get_fixed_array(variant, &length, sizeof(guint8)));
-            return Value(Value::Data(bytes, bytes + length));
+                static_cast<const std::uint8_t*>(g_variant_get_fixed_array(value, &length, sizeof(guint8)));
+            request.data(key, std::span<const std::uint8_t>(bytes, length));
         }
-        if (g_variant_type_equal(type, G_VARIANT_TYPE_VARDICT)) {
-            return Value(dictionaryFromVariant(variant));
-        } else {
-            Value::Array array;
-            const gsize count = g_variant_n_children(variant);
-            array.reserve(count);
-            for (gsize i = 0; i < count; ++i) {
-                VariantRef child{g_variant_get_child_value(variant, i)};
-                if (auto value = valueFromVariant(child.variant)) {
-                    array.push_back(std::move(*value));
-                }
-            }
-            return Value(std::move(array));
-        }
+        break;
     default:
-        return std::nullopt;
+        break;
     }
 }
 
-Dictionary dictionaryFromVariant(GVariant* variant) {
-    Dictionary dictionary;
+} // namespace
+
+Dictionary requestFromVariant(GVariant* dictionary) {
+    RequestBuilder request;
     GVariantIter iter;
-    g_variant_iter_init(&iter, variant);
+    g_variant_iter_init(&iter, dictionary);
     const gchar* key = nullptr;
     GVariant* entry = nullptr;
     while (g_variant_iter_next(&iter, "{&sv}", &key, &entry)) {
         VariantRef owned{entry};
-        if (auto value = valueFromVariant(entry)) {
-            dictionary.insert_or_assign(std::string(key), std::move(*value));
+        if (!RequestBuilder::reads(key)) {
+            continue;
         }
+        // A variant in a variant in ...: the bus bounds how deep.
+        GVariant* value = g_variant_ref(entry);
+        while (g_variant_is_of_type(value, G_VARIANT_TYPE_VARIANT)) {
+            GVariant* inner = g_variant_get_variant(value);
+            g_variant_unref(value);
+            value = inner;
+        }
+        VariantRef unwrapped{value};
+        addEntry(request, key, value);
     }
-    return dictionary;
+    return request.take();
 }
 
 GVariant* variantFromDictionary(const Dictionary& dictionary) {

@@ -50,6 +50,7 @@ public:
         g_free(name);
         return text;
     }
+    std::string errorMessage() const { return error_ != nullptr ? error_->message : ""; }
     // The value as GVariant text with its types, e.g. {'error': <{'code': <int64 3>, ...}>}.
     std::string text() const {
         if (value_ == nullptr) {

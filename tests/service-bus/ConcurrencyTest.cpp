@@ -2,7 +2,10 @@
 #include "BusClient.hpp"
 #include "PrivateBus.hpp"
 
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <thread>
 
 namespace service_bus {
@@ -10,6 +13,13 @@ namespace {
 
 using test_support::waitFor;
 using Calls = std::vector<std::vector<std::string>>;
+
+constexpr const char* limitsExceeded = "org.freedesktop.DBus.Error.LimitsExceeded";
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 class ServiceBusConcurrency : public ::testing::Test {
 protected:
@@ -34,12 +44,30 @@ public:
         g_main_context_unref(context_);
     }
 
-    void send(GVariant* request) {
+    void send(GVariant* request) { send(connection_, request); }
+    // On another caller's connection, through the same context.
+    void send(GDBusConnection* connection, GVariant* request, int timeout = replyTimeout) {
         results_.emplace_back();
-        g_dbus_connection_call(connection_, QUORVEL_SERVICE_BUS_NAME, QUORVEL_SERVICE_OBJECT_PATH,
+        answered_.push_back(false);
+        g_dbus_connection_call(connection, QUORVEL_SERVICE_BUS_NAME, QUORVEL_SERVICE_OBJECT_PATH,
                                QUORVEL_SERVICE_INTERFACE, "RunAction", g_variant_new_tuple(&request, 1),
-                               G_VARIANT_TYPE("(a{sv})"), G_DBUS_CALL_FLAGS_NONE, replyTimeout, nullptr, done,
+                               G_VARIANT_TYPE("(a{sv})"), G_DBUS_CALL_FLAGS_NONE, timeout, nullptr, done,
                                new Slot{this, results_.size() - 1});
+    }
+    // Handles what has arrived, without waiting.
+    void poll() {
+        while (g_main_context_iteration(context_, FALSE)) {
+        }
+    }
+    bool finished(std::size_t index) {
+        poll();
+        return answered_[index];
+    }
+    Result& waitFor(std::size_t index) {
+        while (!answered_[index]) {
+            g_main_context_iteration(context_, TRUE);
+        }
+        return results_[index];
     }
     // Every call has its own timeout, so every callback comes.
     std::vector<Result>& wait() {
@@ -59,6 +87,7 @@ private:
         GError* error = nullptr;
         GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
         slot->pipeline->results_[slot->index] = Result(reply, error);
+        slot->pipeline->answered_[slot->index] = true;
         ++slot->pipeline->finished_;
         delete slot;
     }
@@ -66,6 +95,7 @@ private:
     GDBusConnection* connection_;
     GMainContext* context_;
     std::vector<Result> results_;
+    std::vector<bool> answered_;
     std::size_t finished_ = 0;
 };
 
@@ -134,6 +164,109 @@ TEST_F(ServiceBusConcurrency, OneCallersCallsRunInOrder) {
     EXPECT_EQ(Calls(calls.begin() + 8, calls.end()), (Calls{{"load", "-w", files / "held"},
                                                             {"load", "-w", files / "other"},
                                                             {"load", "-w", files / "queued"}}));
+}
+
+TEST(ServiceBusExit, RequestsRunningForOtherCallersFinishFirst) {
+    std::string bytes = "[byte 0";
+    for (int i = 1; i < 32; ++i) {
+        bytes += ", " + std::to_string(i);
+    }
+    bytes += "]";
+    const std::string refused = "{'kind': <9>, 'privileged': <true>, 'authData': <" + bytes + ">}";
+    // Quit gets no reply; a refused privileged request gets its refusal, after the others' replies.
+    for (const auto& [exitRequest, exitReply] : {std::pair<std::string, std::string>{"{'kind': <3>}", ""},
+                                                 {refused, "{'error': <{'code': <int64 1>, "
+                                                           "'domain': <'QuorvelActionErrorDomain'>}>}"}}) {
+        SCOPED_TRACE(exitRequest);
+        PrivateBus bus;
+        test_support::TempFolder files{"quorvel-service-files"};
+        GDBusConnection* saver = bus.connect();
+        GDBusConnection* ender = bus.connect();
+        GDBusConnection* prober = bus.connect();
+        ASSERT_TRUE(listenerEndpoint(prober).answered());
+        const auto pid = bus.ownerPid();
+        ASSERT_TRUE(pid);
+        const std::filesystem::path job = files / "job.plist";
+        { std::ofstream(job) << "old text"; }
+        bus.fake.hold("unload");
+        Pipeline pipeline(saver);
+        pipeline.send(request("{'kind': <0>, 'path': <" + quoted(job) +
+                              ">, 'label': <'app.job'>, 'plistString': <'new text'>}"));
+        ASSERT_TRUE(waitFor([&] { return bus.fake.startedCount() == 1; }));
+        pipeline.send(ender, request(exitRequest));
+        // The exit has begun once the service takes no more calls.
+        EXPECT_TRUE(waitFor([&] { return listenerEndpoint(prober, silenceTimeout).timedOut(); }));
+        EXPECT_FALSE(PrivateBus::hasEnded(*pid)) << "ended with a save in flight";
+        EXPECT_FALSE(pipeline.finished(1)) << "the exit's reply came before the save's";
+
+        bus.fake.release();
+        EXPECT_EQ(pipeline.waitFor(0).text(), "@a{sv} {}");
+        EXPECT_EQ(readFile(job), "new text");
+        Result& ended = pipeline.waitFor(1);
+        if (exitReply.empty()) {
+            EXPECT_FALSE(ended.answered()) << ended.text();
+            EXPECT_FALSE(ended.timedOut()) << "the bus answers a call the ended service left";
+        } else {
+            EXPECT_EQ(ended.text(), exitReply);
+        }
+        EXPECT_TRUE(waitFor([&] { return PrivateBus::hasEnded(*pid); }));
+        EXPECT_EQ(bus.fake.calls(), (Calls{{"unload", "-w", job}, {"remove", "app.job"}}));
+    }
+}
+
+TEST_F(ServiceBusConcurrency, ManyCallersAreAnsweredWithinTheBounds) {
+    constexpr std::size_t callers = 300;
+    constexpr int patient = 120000; // the held calls wait for the release
+    std::vector<GDBusConnection*> connections;
+    for (std::size_t i = 0; i < callers; ++i) {
+        connections.push_back(bus.connect());
+    }
+    ASSERT_TRUE(listenerEndpoint(connections[0]).answered());
+    bus.fake.hold("load");
+    Pipeline pipeline(connections[0]);
+    for (std::size_t i = 0; i < callers; ++i) {
+        pipeline.send(connections[i], request(loadRequest("job" + std::to_string(i))), patient);
+    }
+    // Each Ping is answered after the call before it on that connection reached the service.
+    for (GDBusConnection* connection : connections) {
+        GVariant* pong = g_dbus_connection_call_sync(
+            connection, QUORVEL_SERVICE_BUS_NAME, QUORVEL_SERVICE_OBJECT_PATH, "org.freedesktop.DBus.Peer",
+            "Ping", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, replyTimeout, nullptr, nullptr);
+        ASSERT_NE(pong, nullptr);
+        g_variant_unref(pong);
+    }
+    EXPECT_TRUE(waitFor([&] { return bus.fake.startedCount() == 64; })) << bus.fake.startedCount();
+
+    // One caller queues 16 calls behind the running ones; the 17th is refused at once.
+    GDBusConnection* greedy = bus.connect();
+    for (int i = 0; i < 17; ++i) {
+        pipeline.send(greedy, request(loadRequest("greedy" + std::to_string(i))), patient);
+    }
+    Result& refused = pipeline.waitFor(callers + 16);
+    EXPECT_EQ(refused.remoteError(), limitsExceeded) << refused.text();
+    EXPECT_NE(refused.errorMessage().find("16 calls of one caller"), std::string::npos)
+        << refused.errorMessage();
+    EXPECT_EQ(bus.fake.startedCount(), 64u) << "more calls ran at once than the bound";
+
+    bus.fake.release();
+    std::vector<Result>& results = pipeline.wait();
+    for (std::size_t i = 0; i < callers + 16; ++i) {
+        EXPECT_EQ(results[i].text(), "@a{sv} {}") << "call " << i;
+    }
+    EXPECT_EQ(bus.fake.callCount(), callers + 16);
+    // The greedy caller's calls ran in the order sent.
+    Calls calls = bus.fake.calls();
+    Calls greedyCalls;
+    for (const auto& call : calls) {
+        if (call.back().find("greedy") != std::string::npos) {
+            greedyCalls.push_back(call);
+        }
+    }
+    Calls expected;
+    for (int i = 0; i < 16; ++i) {
+        expected.push_back({"load", "-w", files / ("greedy" + std::to_string(i))});
+    }
+    EXPECT_EQ(greedyCalls, expected);
 }
 
 } // namespace

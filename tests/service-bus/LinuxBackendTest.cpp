@@ -1,14 +1,18 @@
 // The decisions inside the Linux backends: names, texts the bus can carry, value mapping, queues.
 #include "BusNames.hpp"
+#include "CallScheduler.hpp"
 #include "NoAuthority.hpp"
-#include "SerialQueue.hpp"
 #include "VariantValue.hpp"
 #include "WaitFor.hpp"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
+#include <map>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace action_service {
@@ -33,45 +37,43 @@ TEST(BusString, ReplacesWhatTheBusCannotCarry) {
     EXPECT_TRUE(g_utf8_validate(busString("\xC0\x80\xED\xA0\x80").c_str(), -1, nullptr));
 }
 
-GVariant* parsed(const char* text) {
-    GVariant* value = g_variant_parse(nullptr, text, nullptr, nullptr, nullptr);
-    EXPECT_NE(value, nullptr) << text;
-    return g_variant_ref_sink(value);
-}
-
-std::optional<Value> fromText(const char* text) {
-    GVariant* variant = parsed(text);
-    auto value = valueFromVariant(variant);
-    g_variant_unref(variant);
-    return value;
+Dictionary requestFrom(const char* text) {
+    GVariant* variant =
+        g_variant_ref_sink(g_variant_parse(G_VARIANT_TYPE_VARDICT, text, nullptr, nullptr, nullptr));
+    EXPECT_NE(variant, nullptr) << text;
+    Dictionary request = variant != nullptr ? requestFromVariant(variant) : Dictionary{};
+    if (variant != nullptr) {
+        g_variant_unref(variant);
+    }
+    return request;
 }
 
 TEST(VariantValue, RequestTypes) {
-    EXPECT_EQ(fromText("true"), Value(true));
-    for (const char* integer : {"byte 7", "int16 7", "uint16 7", "7", "uint32 7", "int64 7", "uint64 7"}) {
-        EXPECT_EQ(fromText(integer), Value(7)) << integer;
+    for (const char* integer :
+         {"byte 7", "int16 7", "uint16 7", "7", "uint32 7", "int64 7", "uint64 7", "<<7>>"}) {
+        EXPECT_EQ(requestFrom(("{'kind': <" + std::string(integer) + ">}").c_str()),
+                  (Dictionary{{"kind", 7}}))
+            << integer;
     }
-    EXPECT_EQ(fromText("int64 -9223372036854775808"), Value(std::numeric_limits<std::int64_t>::min()));
-    // Above the int64 range: a number, but not an integer.
-    auto huge = fromText("uint64 9223372036854775808");
-    ASSERT_TRUE(huge);
-    EXPECT_EQ(huge->integer(), nullptr);
-    EXPECT_NE(huge->real(), nullptr);
-    EXPECT_EQ(fromText("2.5"), Value(2.5));
-    EXPECT_EQ(fromText("'text'"), Value("text"));
-    EXPECT_EQ(fromText("objectpath '/a/b'"), Value("/a/b"));
-    EXPECT_EQ(fromText("signature 'a{sv}'"), Value("a{sv}"));
-    EXPECT_EQ(fromText("[byte 0x61, 0x62]"), Value(Value::Data{'a', 'b'}));
-    EXPECT_EQ(fromText("@ay []"), Value(Value::Data{}));
-    EXPECT_EQ(fromText("<<5>>"), Value(5));
-    EXPECT_EQ(fromText("['a', 'b']"), Value(Value::Array{"a", "b"}));
-    EXPECT_EQ(fromText("{'k': <{'n': <1>}>}"), Value(Dictionary{{"k", Dictionary{{"n", 1}}}}));
-    // No value: tuples, maybes, handles; inside a dictionary such entries are left out.
-    EXPECT_FALSE(fromText("(1, 2)"));
-    EXPECT_FALSE(fromText("@mi 5"));
-    EXPECT_FALSE(fromText("handle 3"));
-    EXPECT_EQ(fromText("{'keep': <1>, 'drop': <(1, 2)>}"), Value(Dictionary{{"keep", 1}}));
-    EXPECT_EQ(fromText("{'ss': 'not a vardict'}"), Value(Value::Array{}));
+    EXPECT_EQ(requestFrom("{'kind': <int64 -9223372036854775808>}"),
+              (Dictionary{{"kind", std::numeric_limits<std::int64_t>::min()}}));
+    // Not integers: above the int64 range, a real, a Boolean, a text of digits.
+    for (const char* other : {"uint64 9223372036854775808", "7.0", "true", "'7'", "[7]", "@mi 7", "(7, 8)"}) {
+        EXPECT_EQ(requestFrom(("{'kind': <" + std::string(other) + ">}").c_str()), Dictionary{}) << other;
+    }
+    EXPECT_EQ(requestFrom("{'privileged': <true>, 'path': <'/a'>, 'label': <objectpath '/b/c'>, "
+                          "'plistString': <signature 'a{sv}'>, 'authData': <[byte 0x61, 0x62]>, "
+                          "'deletePath': <<'/d'>>}"),
+              (Dictionary{{"privileged", true},
+                          {"path", "/a"},
+                          {"label", "/b/c"},
+                          {"plistString", "a{sv}"},
+                          {"authData", Value::Data{'a', 'b'}},
+                          {"deletePath", "/d"}}));
+    // Known keys in other types, and unknown keys, are left out; of one key the last readable entry counts.
+    EXPECT_EQ(requestFrom("{'privileged': <1>, 'path': <[byte 0x61]>, 'authData': <'ab'>, 'testPath': "
+                          "<{'k': <'v'>}>, 'Kind': <3>, 'other': <'x'>, 'kind': <5>, 'kind': <'x'>}"),
+              (Dictionary{{"kind", 5}}));
 }
 
 TEST(VariantValue, ReplyTypes) {
@@ -99,36 +101,114 @@ TEST(NoAuthority, RefusesEveryExternalForm) {
     EXPECT_NE(authority.copyRights(nullptr, "right", 3), 0);
 }
 
-TEST(SerialQueue, RunsInOrderAndFinishesWhatWasQueuedWhenRetired) {
+// A barrier that scheduled calls wait at until the test opens it.
+class Gate {
+public:
+    void open() {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+    void pass() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return open_; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool open_ = false;
+};
+
+// What the calls did, in the order they started.
+struct Record {
     std::mutex mutex;
-    std::vector<int> order;
-    std::atomic<int> running{0};
-    std::atomic<int> overlaps{0};
-    auto queue = std::make_unique<SerialQueue>();
-    for (int i = 0; i < 50; ++i) {
-        queue->post([&, i] {
-            if (running.fetch_add(1) != 0) {
-                ++overlaps;
-            }
+    std::vector<std::string> started;
+    int running = 0;
+    int mostRunning = 0;
+
+    CallScheduler::Task call(const std::string& name, Gate& gate) {
+        return [this, name, &gate] {
             {
                 std::lock_guard lock(mutex);
-                order.push_back(i);
+                started.push_back(name);
+                mostRunning = std::max(mostRunning, ++running);
             }
-            running.fetch_sub(1);
-        });
+            gate.pass();
+            std::lock_guard lock(mutex);
+            --running;
+        };
     }
-    queue->retire();
-    queue->post([&] { ++overlaps; }); // dropped
-    queue.reset();
-    EXPECT_TRUE(test_support::waitFor([&] {
+    std::size_t count() {
         std::lock_guard lock(mutex);
-        return order.size() == 50;
-    }));
-    std::lock_guard lock(mutex);
-    for (int i = 0; i < 50; ++i) {
-        EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
+        return started.size();
     }
-    EXPECT_EQ(overlaps.load(), 0);
+};
+
+TEST(CallScheduler, RunsEachCallersCallsInOrderWithinTheBounds) {
+    Gate gate;
+    Record record;
+    CallScheduler scheduler(CallScheduler::Limits{2, 2, 100});
+    using Refusal = CallScheduler::Refusal;
+    EXPECT_FALSE(scheduler.post("a", 0, record.call("a1", gate)));
+    EXPECT_FALSE(scheduler.post("b", 0, record.call("b1", gate)));
+    // Two callers run at once; a third waits for a free slot.
+    ASSERT_TRUE(test_support::waitFor([&] { return record.count() == 2; }));
+    EXPECT_FALSE(scheduler.post("c", 0, record.call("c1", gate)));
+    // Calls waiting behind a running one count against their caller's bound.
+    EXPECT_FALSE(scheduler.post("a", 0, record.call("a2", gate)));
+    EXPECT_FALSE(scheduler.post("a", 0, record.call("a3", gate)));
+    EXPECT_EQ(scheduler.post("a", 0, record.call("a4", gate)), Refusal::callerQueueFull);
+    // Bodies of waiting calls count against the bound in all.
+    EXPECT_FALSE(scheduler.post("d", 90, record.call("d1", gate)));
+    EXPECT_EQ(scheduler.post("e", 11, record.call("e1", gate)), Refusal::queuedBytesFull);
+    EXPECT_EQ(scheduler.post("f", std::size_t{1} << 40, record.call("f1", gate)), Refusal::queuedBytesFull);
+    EXPECT_FALSE(scheduler.post("e", 10, record.call("e2", gate)));
+    EXPECT_EQ(record.count(), 2u) << "a call started beyond the running bound";
+
+    gate.open();
+    ASSERT_TRUE(test_support::waitFor([&] { return record.count() == 7; }));
+    // Started calls no longer count: the bound has room again.
+    EXPECT_FALSE(scheduler.post("e", 100, record.call("e3", gate)));
+    ASSERT_TRUE(test_support::waitFor([&] { return record.count() == 8; }));
+    std::lock_guard lock(record.mutex);
+    EXPECT_EQ(record.mostRunning, 2);
+    std::map<char, std::string> perCaller;
+    for (const std::string& name : record.started) {
+        perCaller[name[0]] += name.substr(1);
+    }
+    EXPECT_EQ(perCaller,
+              (std::map<char, std::string>{{'a', "123"}, {'b', "1"}, {'c', "1"}, {'d', "1"}, {'e', "23"}}));
+}
+
+TEST(CallScheduler, DrainLetsRunningCallsFinishAndStartsNoQueuedOne) {
+    Gate gate;
+    Record record;
+    std::atomic<int> entered{0};
+    std::atomic<int> drained{0};
+    CallScheduler scheduler(CallScheduler::Limits{});
+    EXPECT_FALSE(scheduler.post("a", 0, record.call("a1", gate)));
+    EXPECT_FALSE(scheduler.post("a", 0, record.call("a2", gate)));
+    ASSERT_TRUE(test_support::waitFor([&] { return record.count() == 1; }));
+    // Two calls end the process at once: each waits for the other callers' calls, not for the other.
+    for (const char* caller : {"b", "c"}) {
+        EXPECT_FALSE(scheduler.post(caller, 0, [&] {
+            // Both run before either drains: a drain starts no call that waits.
+            ++entered;
+            EXPECT_TRUE(test_support::waitFor([&] { return entered.load() == 2; }));
+            scheduler.drain(true);
+            ++drained;
+        }));
+    }
+    // Once stopped, nothing more is taken; until then a probe is a call that does nothing.
+    EXPECT_TRUE(test_support::waitFor(
+        [&] { return scheduler.post("probe", 0, [] {}) == CallScheduler::Refusal::stopped; }));
+    EXPECT_EQ(drained.load(), 0) << "drained while a1 still ran";
+    gate.open();
+    EXPECT_TRUE(test_support::waitFor([&] { return drained.load() == 2; }));
+    scheduler.drain(false);
+    std::lock_guard lock(record.mutex);
+    EXPECT_EQ(record.started, std::vector<std::string>{"a1"}) << "a queued call started after the drain";
 }
 
 } // namespace

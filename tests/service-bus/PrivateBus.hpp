@@ -49,6 +49,10 @@ public:
                    << "  <limit name='max_message_size'>268435456</limit>\n"
                    << "  <limit name='max_incoming_bytes'>1000000000</limit>\n"
                    << "  <limit name='max_outgoing_bytes'>1000000000</limit>\n"
+                   // Room for hundreds of callers, as on a session bus.
+                   << "  <limit name='max_connections_per_user'>2000</limit>\n"
+                   << "  <limit name='max_match_rules_per_connection'>5000</limit>\n"
+                   << "  <limit name='max_replies_per_connection'>5000</limit>\n"
                    << "</busconfig>\n";
         }
         GSubprocessLauncher* launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDOUT_PIPE);

@@ -3,9 +3,12 @@
 #include "PrivateBus.hpp"
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <thread>
 
 namespace service_bus {
@@ -44,6 +47,39 @@ std::size_t threadCount(pid_t pid) {
         ++count;
     }
     return count;
+}
+
+// An "as" of `count` copies of `element`, made in serialized form: built element by element it would cost
+// this process many times its size.
+GVariant* stringArray(const std::string& element, std::size_t count) {
+    const std::size_t strings = (element.size() + 1) * count;
+    // Framing offsets at the end, each as wide as the whole array needs.
+    std::size_t width = 1;
+    while (width < 8 && strings + width * count >= (std::size_t{1} << (8 * width))) {
+        width *= 2;
+    }
+    const std::size_t size = strings + width * count;
+    auto* bytes = static_cast<char*>(g_malloc(size));
+    for (std::size_t i = 0; i < count; ++i) {
+        std::memcpy(bytes + i * (element.size() + 1), element.c_str(), element.size() + 1);
+        const std::size_t end = (i + 1) * (element.size() + 1);
+        for (std::size_t b = 0; b < width; ++b) {
+            bytes[strings + i * width + b] = static_cast<char>((end >> (8 * b)) & 0xFF);
+        }
+    }
+    return g_variant_new_from_data(G_VARIANT_TYPE_STRING_ARRAY, bytes, size, TRUE, g_free, bytes);
+}
+
+// Dictionaries in variants, `levels` deep, around the leaf.
+GVariant* nested(int levels, GVariant* leaf) {
+    GVariant* value = leaf;
+    for (int i = 0; i < levels; ++i) {
+        GVariantBuilder builder;
+        g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
+        g_variant_builder_add(&builder, "{sv}", "next", value);
+        value = g_variant_builder_end(&builder);
+    }
+    return value;
 }
 
 class ServiceBus : public ::testing::Test {
@@ -305,6 +341,166 @@ TEST_F(ServiceBus, IdleCallersHoldNoThread) {
     EXPECT_TRUE(waitFor([&] { return threadCount(*pid) <= before; }))
         << threadCount(*pid) << " threads, " << before << " after the first call";
     EXPECT_EQ(runAction(first, request("@a{sv} {}")).text(), codeThree);
+}
+
+TEST(ServiceBusMemory, EveryRequestShapeStaysWithinFourTimesTheRequest) {
+    PrivateBus bus("quarantine_size_mb=0");
+    GDBusConnection* caller = bus.connect();
+    constexpr std::size_t size = 48 * 1024 * 1024;
+    const std::string missing = "/nonexistent/quorvel-missing";
+    // Each shape under a key the service never reads, or a known key in a type it is not read as.
+    const std::vector<std::pair<std::string, std::function<void(GVariantBuilder&)>>> shapes{
+        {"integers",
+         [](GVariantBuilder& request) {
+             auto* numbers = static_cast<gint64*>(g_malloc0(size));
+             g_variant_builder_add(
+                 &request, "{sv}", "numbers",
+                 g_variant_new_from_data(G_VARIANT_TYPE("ax"), numbers, size, TRUE, g_free, numbers));
+         }},
+        {"strings",
+         [](GVariantBuilder& request) {
+             // GDBus itself holds an array of strings as one object per element, some 150 bytes each:
+             // with long elements the bound measures this program rather than that.
+             const std::string element(1000, 's');
+             g_variant_builder_add(&request, "{sv}", "label",
+                                   stringArray(element, size / (element.size() + 8)));
+         }},
+        {"nested",
+         [](GVariantBuilder& request) {
+             const std::string leaf(size, 'n');
+             g_variant_builder_add(&request, "{sv}", "path", nested(20, g_variant_new_string(leaf.c_str())));
+         }},
+        {"unknown keys",
+         [](GVariantBuilder& request) {
+             const std::string value(10 * 1024, 'u');
+             for (std::size_t i = 0; i < size / value.size(); ++i) {
+                 g_variant_builder_add(&request, "{sv}", ("key" + std::to_string(i)).c_str(),
+                                       g_variant_new_string(value.c_str()));
+             }
+         }},
+    };
+    for (const auto& [name, add] : shapes) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(runAction(caller, request("@a{sv} {}")).text(), codeThree);
+        const auto pid = bus.ownerPid();
+        ASSERT_TRUE(pid);
+        GVariantBuilder builder;
+        g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
+        g_variant_builder_add(&builder, "{sv}", "kind", g_variant_new_int64(7));
+        g_variant_builder_add(&builder, "{sv}", "deletePath", g_variant_new_string(missing.c_str()));
+        add(builder);
+        GVariant* built = g_variant_ref_sink(g_variant_builder_end(&builder));
+        const std::size_t requestSize = g_variant_get_size(built);
+        Result removed = runAction(caller, built);
+        EXPECT_NE(removed.text().find("'code': <int64 2>"), std::string::npos)
+            << removed.text().substr(0, 300);
+        const long peak = statusNumber(*pid, "VmHWM");
+        RecordProperty("PeakKiB " + name, std::to_string(peak));
+        EXPECT_LT(peak, static_cast<long>(4 * requestSize / 1024))
+            << "peak resident memory " << peak << " kB";
+        // The next shape gets a fresh service.
+        EXPECT_FALSE(runAction(caller, request("{'kind': <3>}"), silenceTimeout).answered());
+        EXPECT_TRUE(waitFor([&] { return PrivateBus::hasEnded(*pid); }));
+    }
+}
+
+TEST_F(ServiceBus, TooLargeATestReplyIsAnsweredAndTheServiceGoesOn) {
+    GDBusConnection* tester = bus.connect();
+    GDBusConnection* other = bus.connect();
+    ASSERT_EQ(runAction(other, request("@a{sv} {}")).text(), codeThree);
+    const auto pid = bus.ownerPid();
+    ASSERT_TRUE(pid);
+    const std::string testPath = files / "test.plist";
+    const std::string outputPath = files / "test.out";
+    {
+        std::ofstream output(outputPath, std::ios::binary);
+        const std::string line(1023, 'o');
+        for (int i = 0; i < 70 * 1024; ++i) {
+            output << line << '\n';
+        }
+    }
+    Result tested = runAction(tester, request("{'kind': <6>, 'plistString': <'<plist/>'>, 'testPath': <" +
+                                              quoted(testPath) + ">, 'testOutputPath': <" +
+                                              quoted(outputPath) + ">, 'label': <'app.test'>}"));
+    // Either the text is cut to a size the bus carries, or the caller hears that it was too large.
+    if (tested.answered()) {
+        EXPECT_LT(g_variant_get_size(tested.value()), std::size_t{32} << 20);
+    } else {
+        EXPECT_EQ(tested.remoteError(), "org.freedesktop.DBus.Error.LimitsExceeded") << tested.text();
+    }
+    EXPECT_FALSE(std::filesystem::exists(testPath));
+    EXPECT_FALSE(std::filesystem::exists(outputPath));
+    EXPECT_EQ(runAction(other, request("@a{sv} {}")).text(), codeThree);
+    EXPECT_EQ(runAction(tester, request("@a{sv} {}")).text(), codeThree);
+    EXPECT_EQ(bus.ownerPid(), pid) << "the service ended";
+}
+
+TEST_F(ServiceBus, WatchesOnlyItsCallersLeaving) {
+    // A monitor sees the match rules the service asks the bus for.
+    GDBusConnection* monitor = bus.connect();
+    struct Seen {
+        std::mutex mutex;
+        std::vector<std::pair<std::string, std::string>> rules; // (AddMatch or RemoveMatch, rule)
+    } seen;
+    const guint filter = g_dbus_connection_add_filter(
+        monitor,
+        [](GDBusConnection*, GDBusMessage* message, gboolean incoming, gpointer data) -> GDBusMessage* {
+            const char* member = g_dbus_message_get_member(message);
+            GVariant* body = g_dbus_message_get_body(message);
+            if (incoming && member != nullptr && body != nullptr &&
+                g_variant_is_of_type(body, G_VARIANT_TYPE("(s)")) &&
+                (std::strcmp(member, "AddMatch") == 0 || std::strcmp(member, "RemoveMatch") == 0)) {
+                auto& record = *static_cast<Seen*>(data);
+                const gchar* rule = nullptr;
+                g_variant_get(body, "(&s)", &rule);
+                std::lock_guard lock(record.mutex);
+                record.rules.emplace_back(member, rule);
+            }
+            // A monitor must not answer the calls it sees.
+            if (incoming && g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_METHOD_CALL) {
+                g_object_unref(message);
+                return nullptr;
+            }
+            return message;
+        },
+        &seen, nullptr);
+    GVariant* became = g_dbus_connection_call_sync(
+        monitor, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.Monitoring",
+        "BecomeMonitor",
+        g_variant_new_parsed("(['type=\\'method_call\\',member=\\'AddMatch\\'', "
+                             "'type=\\'method_call\\',member=\\'RemoveMatch\\''], uint32 0)"),
+        nullptr, G_DBUS_CALL_FLAGS_NONE, replyTimeout, nullptr, nullptr);
+    ASSERT_NE(became, nullptr);
+    g_variant_unref(became);
+
+    GDBusConnection* first = bus.connect();
+    GDBusConnection* second = bus.connect();
+    ASSERT_EQ(runAction(first, request("@a{sv} {}")).text(), codeThree);
+    ASSERT_EQ(runAction(second, request("@a{sv} {}")).text(), codeThree);
+    const std::string firstName = g_dbus_connection_get_unique_name(first);
+    const std::string secondName = g_dbus_connection_get_unique_name(second);
+    auto rulesFor = [&](const std::string& member, const std::string& name) {
+        std::lock_guard lock(seen.mutex);
+        std::size_t count = 0;
+        for (const auto& [kind, rule] : seen.rules) {
+            count += kind == member && rule.find("NameOwnerChanged") != std::string::npos &&
+                     rule.find("arg0='" + name + "'") != std::string::npos;
+        }
+        return count;
+    };
+    EXPECT_TRUE(waitFor(
+        [&] { return rulesFor("AddMatch", firstName) == 1 && rulesFor("AddMatch", secondName) == 1; }));
+
+    g_dbus_connection_close_sync(second, nullptr, nullptr);
+    EXPECT_TRUE(waitFor([&] { return rulesFor("RemoveMatch", secondName) == 1; }));
+    EXPECT_EQ(runAction(first, request("@a{sv} {}")).text(), codeThree);
+    std::lock_guard lock(seen.mutex);
+    for (const auto& [kind, rule] : seen.rules) {
+        if (rule.find("NameOwnerChanged") != std::string::npos) {
+            EXPECT_NE(rule.find("arg0="), std::string::npos) << kind << " " << rule;
+        }
+    }
+    g_dbus_connection_remove_filter(monitor, filter);
 }
 
 } // namespace
