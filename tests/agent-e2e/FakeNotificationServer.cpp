@@ -221,6 +221,11 @@ void FakeNotificationServer::invokeAction(std::uint32_t id, const std::string& a
     g_dbus_connection_flush_sync(connection_, nullptr, nullptr);
 }
 
+void FakeNotificationServer::expire(std::uint32_t id) {
+    g_dbus_connection_emit_signal(connection_, nullptr, path, interfaceName, "NotificationClosed",
+                                  g_variant_new("(uu)", id, 1u), nullptr);
+}
+
 bool FakeNotificationServer::nameHasOwner(const std::string& name) {
     GVariant* reply = g_dbus_connection_call_sync(
         connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",

@@ -46,6 +46,8 @@ public:
     int capabilityQueries() const;
     std::vector<std::string> bodies() const;
     void invokeAction(std::uint32_t id, const std::string& actionKey);
+    // NotificationClosed(id, 1): the notification expired, as a server lets it after a while.
+    void expire(std::uint32_t id);
     bool nameHasOwner(const std::string& name);
     // The unique name that owns `name`, or "" when none does.
     std::string nameOwner(const std::string& name);
