@@ -3,6 +3,7 @@
 // UTF-8; every log line one valid line; no file operation on a path the request did not name; no
 // launchctl argument that reads as an option.
 #include "Controller.hpp"
+#include "RefusingAuthority.hpp"
 #include "Utf8.hpp"
 #include "VariantValue.hpp"
 
@@ -88,16 +89,6 @@ private:
     }
 };
 
-class RefusingAuthority final : public Authority {
-public:
-    Status createFromExternalForm(const ExternalForm&, Reference& reference) override {
-        reference = nullptr;
-        return -60008;
-    }
-    Status copyRights(Reference, std::string_view, std::uint32_t) override { return -60005; }
-    Status free(Reference, std::uint32_t) override { return 0; }
-};
-
 class CheckingLog final : public SystemLog {
 public:
     void write(std::string_view line) override {
@@ -154,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Touched touched;
     FakeFiles files(touched);
     FakeProcesses processes;
-    RefusingAuthority authority;
+    fuzz_support::RefusingAuthority authority;
     CheckingLog log;
     CountingExit exit;
     Controller controller(Platform{processes, files, authority, log, exit}, "/fake/launchctl",

@@ -4,6 +4,7 @@
 #include "Controller.hpp"
 #include "PosixFileSystem.hpp"
 #include "PosixProcessRunner.hpp"
+#include "RefusingAuthority.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -46,17 +47,6 @@ public:
 private:
     PosixProcessRunner real_;
     std::string fakeGrep_;
-};
-
-// The query needs no authority; every form is refused.
-class NoAuthority final : public Authority {
-public:
-    Status createFromExternalForm(const ExternalForm&, Reference& reference) override {
-        reference = nullptr;
-        return -60008;
-    }
-    Status copyRights(Reference, std::string_view, std::uint32_t) override { return -60005; }
-    Status free(Reference, std::uint32_t) override { return 0; }
 };
 
 class SilentLog final : public SystemLog {
@@ -106,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static Fakes fakes;
     static RedirectingRunner runner(fakes.grep.string());
     static PosixFileSystem files;
-    static NoAuthority authority;
+    static fuzz_support::RefusingAuthority authority;
     static SilentLog log;
     static NoExit exit;
     static Controller controller(Platform{runner, files, authority, log, exit}, fakes.launchctl.string());
