@@ -287,8 +287,12 @@ TEST_F(AgentEndToEnd, ABurstOfWritesGivesOneCheck) {
     for (int i = 0; i < 50; ++i) {
         writeFile(job, jobPlist("busy", "<key>Nice</key>\n<integer>" + std::to_string(i) + "</integer>\n"));
     }
-    // The check starts a second after the first report; the burst must fit in that window.
-    ASSERT_LT(std::chrono::steady_clock::now() - start, 500ms) << "the burst took too long to prove anything";
+    // The check starts a second after the first report; the burst must fit in that window. On a machine
+    // too busy for fifty small writes in half a second the test proves nothing, and says so rather than
+    // fail.
+    if (std::chrono::steady_clock::now() - start >= 500ms) {
+        GTEST_SKIP() << "the burst took longer than half a second: too slow a machine to prove anything";
+    }
     expectNext({"New: " + home_.shown("busy.plist")});
     writeFile(home_.agents() / "marker.plist", jobPlist("marker"));
     expectNext({"New: " + home_.shown("marker.plist")});
