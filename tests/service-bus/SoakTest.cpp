@@ -7,8 +7,8 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <thread>
 
 namespace service_bus {
