@@ -1,6 +1,7 @@
 #include "FileReading.hpp"
 #include "MonitorFolders.hpp"
 #include "PropertyListGuard.hpp"
+#include "PropertyListLabel.hpp"
 #include "PropertyListReading.hpp"
 
 namespace agent {
@@ -48,7 +49,11 @@ std::optional<MonitorFolders::Job> MonitorFolders::scanEntry(const FolderEntry& 
     }
     std::string label;
     if (file->contents) {
-        label = jobLabel(dictionaryFromBytes(platform_.propertyLists, *file->contents));
+        // The label is read from the bytes; only a file in an unusual form costs a parse.
+        auto reading = jobLabelFromBytes(*file->contents);
+        label = reading.outcome == LabelReading::Outcome::undecided
+                    ? jobLabel(dictionaryFromBytes(platform_.propertyLists, *file->contents))
+                    : std::move(reading.label);
     }
     Job job{std::move(file->checksum), file->state.modified, std::move(label), std::nullopt};
     if (file->state.statusChanged + places_.timestampResolution < readingStart) {

@@ -1,0 +1,121 @@
+#include "XmlText.hpp"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+namespace agent {
+
+namespace {
+
+// The parser takes at most eight characters between '&' and ';'.
+constexpr std::size_t maxReferenceLength = 8;
+constexpr std::uint32_t maxCodePoint = 0x10FFFF;
+
+std::optional<std::uint32_t> digitValue(char c, std::uint32_t base) {
+    std::uint32_t value = 0;
+    if (c >= '0' && c <= '9') {
+        value = static_cast<std::uint32_t>(c - '0');
+    } else if (base == 16 && c >= 'a' && c <= 'f') {
+        value = static_cast<std::uint32_t>(c - 'a' + 10);
+    } else if (base == 16 && c >= 'A' && c <= 'F') {
+        value = static_cast<std::uint32_t>(c - 'A' + 10);
+    } else {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// The code point of "#123" or "#x1F" (the text between '&' and ';'), if it is plain digits in range.
+std::optional<std::uint32_t> codePoint(std::string_view reference) {
+    std::uint32_t base = 10;
+    std::string_view digits = reference.substr(1);
+    if (!digits.empty() && (digits.front() == 'x' || digits.front() == 'X')) {
+        base = 16;
+        digits.remove_prefix(1);
+    }
+    if (digits.empty()) {
+        return std::nullopt;
+    }
+    std::uint32_t value = 0;
+    for (const char c : digits) {
+        const auto digit = digitValue(c, base);
+        if (!digit) {
+            return std::nullopt;
+        }
+        value = value * base + *digit; // at most seven digits: no overflow
+    }
+    if (value == 0 || value > maxCodePoint) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+void appendUtf8(std::uint32_t value, std::string& out) {
+    const auto byte = [](std::uint32_t bits) { return static_cast<char>(static_cast<std::uint8_t>(bits)); };
+    if (value < 0x80) {
+        out += byte(value);
+    } else if (value < 0x800) {
+        out += byte(0xC0 | (value >> 6));
+        out += byte(0x80 | (value & 0x3F));
+    } else if (value < 0x10000) {
+        out += byte(0xE0 | (value >> 12));
+        out += byte(0x80 | ((value >> 6) & 0x3F));
+        out += byte(0x80 | (value & 0x3F));
+    } else {
+        out += byte(0xF0 | (value >> 18));
+        out += byte(0x80 | ((value >> 12) & 0x3F));
+        out += byte(0x80 | ((value >> 6) & 0x3F));
+        out += byte(0x80 | (value & 0x3F));
+    }
+}
+
+constexpr std::array<std::pair<std::string_view, char>, 5> namedEntities{{
+    {"amp", '&'},
+    {"lt", '<'},
+    {"gt", '>'},
+    {"quot", '"'},
+    {"apos", '\''},
+}};
+
+} // namespace
+
+bool appendXmlText(std::string_view text, std::string& out) {
+    while (!text.empty()) {
+        const auto ampersand = text.find('&');
+        out.append(text.substr(0, ampersand));
+        if (ampersand == std::string_view::npos) {
+            return true;
+        }
+        text.remove_prefix(ampersand + 1);
+        const auto semicolon = text.find(';');
+        if (semicolon == std::string_view::npos || semicolon == 0 || semicolon > maxReferenceLength) {
+            return false;
+        }
+        const auto reference = text.substr(0, semicolon);
+        text.remove_prefix(semicolon + 1);
+        if (reference.front() == '#') {
+            const auto value = codePoint(reference);
+            if (!value) {
+                return false;
+            }
+            appendUtf8(*value, out);
+            continue;
+        }
+        bool known = false;
+        for (const auto& [name, character] : namedEntities) {
+            if (reference == name) {
+                out += character;
+                known = true;
+                break;
+            }
+        }
+        if (!known) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace agent
