@@ -381,6 +381,9 @@ private:
             out.append(reinterpret_cast<const char*>(text.data()), text.size());
             return true;
         }
+        if (found->count == 0) {
+            return false; // the parser fails on an empty UTF-16 string, and with it the whole list
+        }
         for (std::size_t k = 0; k < found->count; ++k) {
             const auto unit = static_cast<std::uint32_t>(readBigEndian(bytes_, found->start + 2 * k, 2));
             if (unit >= 0xDC00 && unit <= 0xDFFF) {

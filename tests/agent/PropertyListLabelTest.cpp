@@ -217,6 +217,7 @@ TEST(PropertyListLabel, AgreesWithTheParserOnUnusualAndHostileFiles) {
         binaryList({dictionaryOf({{1, 2}, {3, 4}}), ascii("Label"), ascii("job"), ascii("U"), "\x80\x01"}),
         binaryList({dictionaryOf({{1, 2}}), ascii("Label"), "\x5F\x10\x03job"}),
         binaryList({ascii("a string at the top")}),
+        binaryList({dictionaryOf({{1, 2}, {3, 4}}), ascii("Label"), ascii("job"), ascii("X"), utf16({})}),
     };
     for (const auto& file : files) {
         readAndCompare(file);
