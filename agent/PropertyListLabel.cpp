@@ -33,6 +33,28 @@ bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
+// Whether the content of a processing instruction names an encoding other than UTF-8. One parser reads
+// the bytes as they are whatever the declaration says, another converts them, so such text is left to the
+// platform's parser.
+bool declaresOtherEncoding(std::string_view instruction) {
+    const auto name = instruction.find("encoding");
+    if (name == std::string_view::npos) {
+        return false;
+    }
+    std::string_view value = instruction.substr(name + 8);
+    if (!value.starts_with("=\"") && !value.starts_with("='")) {
+        return true;
+    }
+    const char quote = value[1];
+    value.remove_prefix(2);
+    value = value.substr(0, value.find(quote));
+    constexpr std::string_view utf8 = "utf-8";
+    return value.size() != utf8.size() ||
+           !std::equal(value.begin(), value.end(), utf8.begin(), [](char a, char b) {
+               return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
+           });
+}
+
 // A strict reading of an XML list: a prolog of white space, comments, processing instructions and a
 // document type without an internal subset; a <plist> start tag; then the root, whose elements are written
 // exactly as <name>, <name/> and </name>, with white space and comments between them, keys and values in
@@ -174,7 +196,9 @@ private:
         for (;;) {
             if (take("<?")) {
                 // "<?>" ends there for the parser, which looks for "?>" from the first '?'.
-                if (at(">") || !skipMarkup("?", true)) {
+                const auto start = pos_;
+                if (at(">") || !skipMarkup("?", true) ||
+                    declaresOtherEncoding(text_.substr(start, pos_ - start))) {
                     return false;
                 }
             } else if (at("<!--")) {

@@ -46,7 +46,8 @@ std::optional<std::uint32_t> codePoint(std::string_view reference) {
         }
         value = value * base + *digit; // at most seven digits: no overflow
     }
-    if (value == 0 || value > maxCodePoint) {
+    // Surrogates are no characters: parsers differ on them.
+    if (value == 0 || value > maxCodePoint || (value >= 0xD800 && value <= 0xDFFF)) {
         return std::nullopt;
     }
     return value;
