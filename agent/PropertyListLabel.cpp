@@ -70,7 +70,6 @@ public:
         if (!skipProlog() || !skipPlistStart() || !skipSpaceAndComments()) {
             return std::nullopt;
         }
-        // An empty root is left to the parser, which goes on to read the elements after it into the root.
         struct Open {
             bool dictionary;
             bool keyRead; // a dictionary's key, waiting for its value
@@ -84,6 +83,7 @@ public:
         } else if (take("<array>")) {
             open.push_back({false, false, false});
         } else {
+            // Also an empty root: the parser goes on to read the elements after it into the root.
             return std::nullopt;
         }
         std::optional<LabelValue> label;

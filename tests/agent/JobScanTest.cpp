@@ -67,6 +67,9 @@ TEST(JobScan, RecordsEveryVisibleFileDirectlyInTheFoldersWithItsLabel) {
     writeFile(world.path("number.plist"),
               "<plist version=\"1.0\"><dict><key>Label</key><integer>5</integer></dict></plist>");
     writeFile(world.path("array.plist"), "<plist version=\"1.0\"><array><string>x</string></array></plist>");
+    // Markup in an unusual form is read by the platform's parser rather than from the bytes.
+    writeFile(world.path("spaced.plist"),
+              "<plist><dict ><key >Label</key ><string >org.example.spaced</string ></dict ></plist>");
     // Labels are short names: a longer one is no label.
     writeFile(world.path("longest.plist"), jobPlist(std::string(1024, 'l')));
     writeFile(world.path("long.plist"), jobPlist(std::string(1025, 'l')));
@@ -91,6 +94,7 @@ TEST(JobScan, RecordsEveryVisibleFileDirectlyInTheFoldersWithItsLabel) {
         {world.path("notes.txt"), ""},
         {world.path("number.plist"), ""},
         {world.path("array.plist"), ""},
+        {world.path("spaced.plist"), "org.example.spaced"},
         {world.path("longest.plist"), std::string(1024, 'l')},
         {world.path("long.plist"), ""},
         {(world.folders[2] / "daemon.plist").string(), "org.example.daemon"},
