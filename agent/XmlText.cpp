@@ -1,5 +1,7 @@
 #include "XmlText.hpp"
 
+#include "Utf8.hpp"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -51,25 +53,6 @@ std::optional<std::uint32_t> codePoint(std::string_view reference) {
         return std::nullopt;
     }
     return value;
-}
-
-void appendUtf8(std::uint32_t value, std::string& out) {
-    const auto byte = [](std::uint32_t bits) { return static_cast<char>(static_cast<std::uint8_t>(bits)); };
-    if (value < 0x80) {
-        out += byte(value);
-    } else if (value < 0x800) {
-        out += byte(0xC0 | (value >> 6));
-        out += byte(0x80 | (value & 0x3F));
-    } else if (value < 0x10000) {
-        out += byte(0xE0 | (value >> 12));
-        out += byte(0x80 | ((value >> 6) & 0x3F));
-        out += byte(0x80 | (value & 0x3F));
-    } else {
-        out += byte(0xF0 | (value >> 18));
-        out += byte(0x80 | ((value >> 12) & 0x3F));
-        out += byte(0x80 | ((value >> 6) & 0x3F));
-        out += byte(0x80 | (value & 0x3F));
-    }
 }
 
 constexpr std::array<std::pair<std::string_view, char>, 5> namedEntities{{
