@@ -27,16 +27,12 @@ constexpr auto settleDelay = std::chrono::milliseconds(100);
 // Time for a test job to start, run and write its output file.
 constexpr auto testRunDelay = std::chrono::milliseconds(300);
 
-std::int64_t raw(Action::ErrorCode code) {
-    return static_cast<std::int64_t>(code);
-}
-
 // The lines a request logs wait until its reply has gone, so that a log line never delays a reply;
 // the rest are written when the request ends.
 class DeferredLog final : public SystemLog {
 public:
-    explicit DeferredLog(SystemLog& log)
-        : log_(log) {}
+    explicit DeferredLog(Controller& controller)
+        : controller_(controller) {}
     DeferredLog(const DeferredLog&) = delete;
     DeferredLog& operator=(const DeferredLog&) = delete;
     ~DeferredLog() override { flush(); }
@@ -44,13 +40,13 @@ public:
     void write(std::string_view line) override { lines_.emplace_back(line); }
     void flush() {
         for (const std::string& line : lines_) {
-            log_.write(line);
+            controller_.writeLog(line);
         }
         lines_.clear();
     }
 
 private:
-    SystemLog& log_;
+    Controller& controller_;
     std::vector<std::string> lines_;
 };
 
@@ -63,7 +59,6 @@ struct Request {
     const Dictionary success;
 
     const std::string* text(std::string_view key) const { return readString(entries, key); }
-    FileSystem& files() const { return controller.platform().files; }
 
     // Every path a request names must be absolute and normalized (see isNormalizedAbsolutePath);
     // any other is refused with EINVAL before any step is taken. True when refused.
@@ -71,7 +66,7 @@ struct Request {
         for (const std::string* path : paths) {
             if (path != nullptr && !isNormalizedAbsolutePath(*path)) {
                 log.write("Refused a path that is not absolute and normalized: " + oneLineText(*path));
-                reply(makeErrorReply(files().errorFor(EINVAL)));
+                reply(controller.errorReplyFor(EINVAL));
                 return true;
             }
         }
@@ -91,7 +86,7 @@ void saveJob(const Request& request, bool load) {
     if (request.refusesPaths({path, deletePath})) {
         return;
     }
-    if (request.files().exists(*path)) {
+    if (request.controller.fileExists(*path)) {
         controller.runJobCommand(Command::unload, *path, request.log);
     }
     controller.runJobCommand(Command::remove, *label, request.log);
@@ -119,7 +114,7 @@ void deleteJob(const Request& request) {
     if (deletePath == nullptr || label == nullptr || request.refusesPaths({deletePath})) {
         return;
     }
-    if (request.files().exists(*deletePath)) {
+    if (request.controller.fileExists(*deletePath)) {
         controller.runJobCommand(Command::unload, *deletePath, request.log);
     }
     controller.runJobCommand(Command::remove, *label, request.log);
@@ -135,7 +130,7 @@ void unloadJob(const Request& request) {
         return;
     }
     const std::string* label = request.text(Key::label);
-    const bool fileExists = request.files().exists(*path);
+    const bool fileExists = request.controller.fileExists(*path);
     bool ok = true;
     if (label != nullptr) {
         if (fileExists && controller.runJobCommand(Command::unload, *path, request.log)) {
@@ -148,7 +143,7 @@ void unloadJob(const Request& request) {
         ok = false;
     }
     // Whatever failed, the main application hears one code for this kind.
-    request.reply(ok ? request.success : makeErrorReply(raw(Action::ErrorCode::cantRemove)));
+    request.reply(ok ? request.success : makeErrorReply(Action::ErrorCode::cantRemove));
 }
 
 void loadJob(const Request& request) {
@@ -164,7 +159,7 @@ void loadJob(const Request& request) {
 // not UTF-8 counts as unreadable, so a reply never carries invalid text. A longer file is cut after
 // at most replyTextLimit bytes, between two characters, and a last line says how much was left out.
 std::optional<std::string> readTestOutput(const Request& request, const std::string& path) {
-    auto contents = request.files().read(path, replyTextLimit);
+    auto contents = request.controller.readFileHead(path, replyTextLimit);
     auto* head = std::get_if<FileSystem::Head>(&contents);
     if (head == nullptr) {
         return std::nullopt;
@@ -205,15 +200,15 @@ void testJob(const Request& request) {
         request.reply(std::move(*error));
         return;
     }
-    std::string text = controller.runTestCommand(TestCommand::load, *testPath);
+    std::string text = controller.runTestCommand(TestCommand::load, *testPath).text;
     std::this_thread::sleep_for(testRunDelay);
     if (text.empty()) {
-        const Controller::TestOutput status = controller.runTest(TestCommand::number, *label);
+        const Controller::TestOutput status = controller.runTestCommand(TestCommand::number, *label);
         if (!status.started || !isStatusNumber(status.text)) {
             // Why the query did not run, or what it printed instead of one status: the text as it is.
             text = status.text;
         } else if (status.text != "0\n") {
-            text = controller.runTestCommand(TestCommand::error, status.text);
+            text = controller.runTestCommand(TestCommand::error, status.text).text;
         }
         if (auto contents = readTestOutput(request, *testOutputPath)) {
             if (!text.empty()) {
@@ -242,24 +237,24 @@ void runAction(const Dictionary& request, Controller& controller, const Reply& r
     const bool privileged = readBoolean(request, Key::privileged).value_or(false);
     const std::optional<std::int64_t> kind = readInteger(request, Key::kind);
     if (!kind) {
-        reply(makeErrorReply(raw(Action::ErrorCode::unknownKind)));
+        reply(makeErrorReply(Action::ErrorCode::unknownKind));
         return;
     }
     if (*kind == static_cast<std::int64_t>(Kind::quit)) {
-        controller.platform().exit.exit();
+        controller.endProcess();
         return;
     }
     if (privileged && !controller.checkAuthorization(request)) {
-        controller.platform().log.write("Not a valid helper tool");
-        reply(makeErrorReply(raw(Action::ErrorCode::unknown)));
-        controller.platform().exit.exit();
+        controller.writeLog("Not a valid helper tool");
+        reply(makeErrorReply(Action::ErrorCode::unknown));
+        controller.endProcess();
         return;
     }
     const std::optional<Kind> action = Action::kindFromRaw(*kind);
     if (!action) {
         return;
     }
-    DeferredLog log(controller.platform().log);
+    DeferredLog log(controller);
     const Reply answer = [&](Dictionary dictionary) {
         reply(std::move(dictionary));
         log.flush();
@@ -288,7 +283,7 @@ void runAction(const Dictionary& request, Controller& controller, const Reply& r
         removeFile(current);
         break;
     case Kind::removeHelperTool:
-        removeHelperTool(controller, answer);
+        controller.removeHelperTool(answer);
         break;
     case Kind::quit:
     case Kind::reserved:

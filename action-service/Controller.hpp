@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Action.hpp"
 #include "RemoteObjectType.hpp"
 #include "Value.hpp"
 #include "platform/Authority.hpp"
@@ -12,6 +13,8 @@
 #include <atomic>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <variant>
 
 namespace action_service {
 
@@ -56,13 +59,12 @@ public:
     OptionalReply runJobCommand(Command command, const std::string& argument) {
         return runJobCommand(command, argument, platform_.log);
     }
-    // Everything the command wrote to standard output and standard error, decoded as UTF-8.
-    std::string runTestCommand(TestCommand command, const std::string& argument);
     struct TestOutput {
+        // Everything the command wrote to standard output and standard error, decoded as UTF-8.
         std::string text;
         bool started = true; // false: the text says which program could not be started, and why
     };
-    TestOutput runTest(TestCommand command, const std::string& argument);
+    TestOutput runTestCommand(TestCommand command, const std::string& argument);
     // The shell text of the status query for a label.
     std::string statusQuery(const std::string& label) const;
 
@@ -74,9 +76,18 @@ public:
     OptionalReply deleteFile(const std::string& path, SystemLog& log);
     OptionalReply deleteFile(const std::string& path) { return deleteFile(path, platform_.log); }
     bool checkAuthorization(const Dictionary& request);
+    // Removes the privileged helper tool; on success ends the process without reply.
+    void removeHelperTool(const Reply& reply);
 
-    Platform& platform() { return platform_; }
-    const HelperToolFolders& helperToolFolders() const { return helperTool_; }
+    // What the action runner does through the platform besides the operations above.
+    bool fileExists(const std::string& path) { return platform_.files.exists(path); }
+    std::variant<FileSystem::Head, PlatformError> readFileHead(const std::string& path, std::size_t limit) {
+        return platform_.files.read(path, limit);
+    }
+    Dictionary errorReplyFor(int posixCode);
+    void writeLog(std::string_view line) { platform_.log.write(line); }
+    // Ends the service (once the other calls running have finished, where the platform waits for them).
+    void endProcess() { platform_.exit.exit(); }
 
 private:
     Platform platform_;
@@ -87,13 +98,11 @@ private:
 
 // Carries out one request; calls reply at most once.
 void runAction(const Dictionary& request, Controller& controller, const Reply& reply);
-// Removes the privileged helper tool; on success ends the process without reply.
-void removeHelperTool(Controller& controller, const Reply& reply);
 const std::string& helperToolName();
 const std::string& mainBundleIdentifier();
 
 Dictionary makeErrorReply(const PlatformError& error);
-Dictionary makeErrorReply(std::int64_t code);
+Dictionary makeErrorReply(Action::ErrorCode code);
 
 // The process-wide controller, wired to the real platform; built once, even when first used
 // from two threads at once. Defined by the platform's program.

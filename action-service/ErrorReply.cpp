@@ -13,10 +13,10 @@ Dictionary makeErrorReply(const PlatformError& error) {
     return Dictionary{{std::string(Action::ResultKey::error), Value(std::move(inner))}};
 }
 
-Dictionary makeErrorReply(std::int64_t code) {
+Dictionary makeErrorReply(Action::ErrorCode code) {
     Dictionary inner{
         {std::string(Action::ErrorKey::domain), Value(errorDomain)},
-        {std::string(Action::ErrorKey::code), Value(code)},
+        {std::string(Action::ErrorKey::code), Value(static_cast<std::int64_t>(code))},
     };
     return Dictionary{{std::string(Action::ResultKey::error), Value(std::move(inner))}};
 }

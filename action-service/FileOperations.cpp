@@ -19,4 +19,8 @@ OptionalReply Controller::deleteFile(const std::string& path, SystemLog& log) {
     return std::nullopt;
 }
 
+Dictionary Controller::errorReplyFor(int posixCode) {
+    return makeErrorReply(platform_.files.errorFor(posixCode));
+}
+
 } // namespace action_service

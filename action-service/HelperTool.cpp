@@ -18,24 +18,25 @@ const std::string& helperToolName() {
     return name;
 }
 
-void removeHelperTool(Controller& controller, const Reply& reply) {
-    Platform& platform = controller.platform();
-    const std::string jobFile = fileIn(controller.helperToolFolders().daemons, helperToolName() + ".plist");
-    controller.runJobCommand(Controller::Command::remove, helperToolName());
-    if (platform.files.exists(jobFile)) {
-        if (auto error = platform.files.remove(jobFile)) {
+void Controller::removeHelperTool(const Reply& reply) {
+    // These removals write nothing to the log, unlike a requested deletion.
+    FileSystem& files = platform_.files;
+    const std::string jobFile = fileIn(helperTool_.daemons, helperToolName() + ".plist");
+    runJobCommand(Command::remove, helperToolName());
+    if (files.exists(jobFile)) {
+        if (auto error = files.remove(jobFile)) {
             reply(makeErrorReply(*error));
             return;
         }
     }
-    const std::string executable = fileIn(controller.helperToolFolders().tools, helperToolName());
-    if (platform.files.exists(executable)) {
-        if (auto error = platform.files.remove(executable)) {
+    const std::string executable = fileIn(helperTool_.tools, helperToolName());
+    if (files.exists(executable)) {
+        if (auto error = files.remove(executable)) {
             reply(makeErrorReply(*error));
             return;
         }
     }
-    platform.exit.exit();
+    platform_.exit.exit();
 }
 
 } // namespace action_service

@@ -23,12 +23,12 @@ OptionalReply Controller::runJobCommand(Command command, const std::string& argu
     }
     if (!argument.empty() && argument.front() == '-') {
         log.write("Refused a launchctl argument that would be read as an option: " + oneLineText(argument));
-        return makeErrorReply(static_cast<std::int64_t>(failure));
+        return makeErrorReply(failure);
     }
     ProcessRunner::Exit exit = platform_.processes.run(launchctl, arguments);
     // A launchctl that could not be started did not do the job: that is the command's failure too.
     if (exit.launchError || exit.status != 0) {
-        return makeErrorReply(static_cast<std::int64_t>(failure));
+        return makeErrorReply(failure);
     }
     return std::nullopt;
 }

@@ -51,11 +51,7 @@ std::string Controller::statusQuery(const std::string& label) const {
     return program + " list | /usr/bin/grep " + pattern + " | /usr/bin/awk '{print $2}'";
 }
 
-std::string Controller::runTestCommand(TestCommand command, const std::string& argument) {
-    return runTest(command, argument).text;
-}
-
-Controller::TestOutput Controller::runTest(TestCommand command, const std::string& argument) {
+Controller::TestOutput Controller::runTestCommand(TestCommand command, const std::string& argument) {
     std::string program = launchctl;
     std::vector<std::string> arguments;
     switch (command) {

@@ -1,4 +1,5 @@
 #include "MonitorFolders.hpp"
+#include "frameworks/FreedMemory.hpp"
 
 #include <algorithm>
 
@@ -64,6 +65,7 @@ void MonitorFolders::checkJobs() {
         postNotification(path, Kind::deleted);
     }
     lastCheckedJobs_ = std::move(jobs);
+    returnFreedMemory();
 }
 
 } // namespace agent

@@ -1,7 +1,5 @@
 #include "frameworks/Gantry.hpp"
 
-#include <vector>
-
 namespace gantry {
 
 namespace {
@@ -19,12 +17,11 @@ std::string lowerHex(const Md5::Digest& digest) {
 
 } // namespace
 
-std::optional<std::string> Crypto::md5Digest(agent::ReadableFile& file) const {
+std::optional<std::string> Crypto::md5Digest(agent::ReadableFile& file, std::span<std::uint8_t> chunk) const {
     auto md5 = makeMd5_ ? makeMd5_() : nullptr;
-    if (!md5) {
+    if (!md5 || chunk.empty()) {
         return std::nullopt;
     }
-    std::vector<std::uint8_t> chunk(64 * 1024);
     for (;;) {
         const auto count = file.read(chunk);
         if (!count) {

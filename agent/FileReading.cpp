@@ -6,48 +6,62 @@ namespace agent {
 
 namespace {
 
-// Passes reads through and keeps the first bytes, dropping them all once the bound is passed.
+// Passes reads through and keeps the first bytes, dropping them all once the bound is passed. A read that
+// comes up short exactly at the size the file had when opened is its end: the status taken after the
+// read tells whether the file moved, so the read that would only confirm the end is left out.
 class CapturingFile final : public ReadableFile {
 public:
-    CapturingFile(ReadableFile& file, std::size_t bound)
+    CapturingFile(ReadableFile& file, std::vector<std::uint8_t>& bytes, std::size_t bound, std::uint64_t size)
         : file_(file)
-        , bound_(bound) {}
+        , bytes_(bytes)
+        , bound_(bound)
+        , size_(size) {
+        bytes_.clear();
+    }
 
     std::optional<std::size_t> read(std::span<std::uint8_t> buffer) override {
+        if (ended_) {
+            return 0;
+        }
         const auto count = file_.read(buffer);
-        if (count) {
-            total_ += *count;
-            if (!overflowed_ && total_ > bound_) {
-                overflowed_ = true;
-                std::vector<std::uint8_t>().swap(bytes_);
-            } else if (!overflowed_) {
-                bytes_.insert(bytes_.end(), buffer.begin(),
-                              buffer.begin() + static_cast<std::ptrdiff_t>(*count));
-            }
+        if (!count) {
+            return count;
+        }
+        total_ += *count;
+        ended_ = *count < buffer.size() && total_ == size_;
+        if (!overflowed_ && total_ > bound_) {
+            overflowed_ = true;
+            bytes_.clear();
+        } else if (!overflowed_) {
+            bytes_.insert(bytes_.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(*count));
         }
         return count;
     }
     std::optional<FileState> state() override { return file_.state(); }
 
     std::uint64_t total() const { return total_; }
-    std::optional<std::vector<std::uint8_t>> takeBytes() {
-        return overflowed_ ? std::nullopt : std::optional(std::move(bytes_));
-    }
+    bool overflowed() const { return overflowed_; }
 
 private:
     ReadableFile& file_;
+    std::vector<std::uint8_t>& bytes_;
     const std::size_t bound_;
+    const std::uint64_t size_;
     std::uint64_t total_ = 0;
     bool overflowed_ = false;
-    std::vector<std::uint8_t> bytes_;
+    bool ended_ = false;
 };
+
+constexpr std::size_t chunkSize = 64 * 1024;
 
 } // namespace
 
-std::optional<DigestedFile> readDigested(FileAccess& files, const gantry::Crypto& crypto,
-                                         const std::filesystem::path& path, std::size_t captureBound) {
+std::optional<DigestedFile> DigestingReader::read(const std::filesystem::path& path, TypeCheck check) {
+    if (chunk_.empty()) {
+        chunk_.resize(chunkSize);
+    }
     for (int attempt = 0; attempt < 2; ++attempt) {
-        auto file = files.openRegular(path);
+        auto file = files_.openRegular(path, attempt == 0 ? check : TypeCheck::statusFirst);
         if (!file) {
             return std::nullopt;
         }
@@ -55,8 +69,8 @@ std::optional<DigestedFile> readDigested(FileAccess& files, const gantry::Crypto
         if (!before) {
             return std::nullopt;
         }
-        CapturingFile capturing(*file, captureBound);
-        auto checksum = crypto.md5Digest(capturing);
+        CapturingFile capturing(*file, captured_, captureBound_, before->size);
+        auto checksum = crypto_.md5Digest(capturing, chunk_);
         if (!checksum) {
             return std::nullopt;
         }
@@ -65,7 +79,11 @@ std::optional<DigestedFile> readDigested(FileAccess& files, const gantry::Crypto
             return std::nullopt;
         }
         if (*before == *after && capturing.total() == after->size) {
-            return DigestedFile{std::move(*checksum), *after, capturing.takeBytes()};
+            std::optional<std::span<const std::uint8_t>> contents;
+            if (!capturing.overflowed()) {
+                contents.emplace(captured_);
+            }
+            return DigestedFile{std::move(*checksum), *after, contents};
         }
     }
     return std::nullopt;
@@ -73,12 +91,12 @@ std::optional<DigestedFile> readDigested(FileAccess& files, const gantry::Crypto
 
 std::optional<std::vector<std::uint8_t>> readBounded(FileAccess& files, const std::filesystem::path& path,
                                                      std::size_t bound) {
-    auto file = files.openRegular(path);
+    auto file = files.openRegular(path, TypeCheck::statusFirst);
     if (!file) {
         return std::nullopt;
     }
     std::vector<std::uint8_t> contents;
-    std::vector<std::uint8_t> chunk(std::min<std::size_t>(bound + 1, 64 * 1024));
+    std::vector<std::uint8_t> chunk(std::min<std::size_t>(bound + 1, chunkSize));
     for (;;) {
         const auto count = file->read(chunk);
         if (!count) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -16,15 +17,31 @@ namespace agent {
 struct DigestedFile {
     std::string checksum;
     FileState state;
-    // The contents, kept only when they are no larger than the capture bound.
-    std::optional<std::vector<std::uint8_t>> contents;
+    // The contents, kept only when they are no larger than the capture bound; they live in the reader's
+    // buffer, valid until its next reading.
+    std::optional<std::span<const std::uint8_t>> contents;
 };
 
-// Reads a regular file once in chunks, digesting it and keeping up to `captureBound` bytes. When its status
-// (size, dates) moved during the read (or the bytes read do not match its size), it is read once more;
-// if it is still moving, or it cannot be opened or read, there is no result.
-std::optional<DigestedFile> readDigested(FileAccess& files, const gantry::Crypto& crypto,
-                                         const std::filesystem::path& path, std::size_t captureBound);
+// Reads regular files once each, digesting them and keeping up to `captureBound` bytes, through buffers
+// kept from one file to the next (a scan reads thousands of small files).
+class DigestingReader {
+public:
+    DigestingReader(FileAccess& files, const gantry::Crypto& crypto, std::size_t captureBound)
+        : files_(files)
+        , crypto_(crypto)
+        , captureBound_(captureBound) {}
+
+    // When the file's status (size, dates) moved during the read (or the bytes read do not match its size),
+    // it is read once more; if it is still moving, or it cannot be opened or read, there is no result.
+    std::optional<DigestedFile> read(const std::filesystem::path& path, TypeCheck check);
+
+private:
+    FileAccess& files_;
+    const gantry::Crypto& crypto_;
+    const std::size_t captureBound_;
+    std::vector<std::uint8_t> chunk_;
+    std::vector<std::uint8_t> captured_;
+};
 
 // The whole contents of a regular file if they are no larger than `bound`; absent otherwise.
 std::optional<std::vector<std::uint8_t>> readBounded(FileAccess& files, const std::filesystem::path& path,

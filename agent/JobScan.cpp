@@ -8,6 +8,7 @@ namespace agent {
 
 MonitorFolders::Snapshot MonitorFolders::scanJobFolders() const {
     Snapshot snapshot;
+    DigestingReader reader(platform_.files, platform_.crypto, PropertyListLimits::maxBytes);
     for (const auto& folder : places_.watchedFolders) {
         const auto entries = platform_.files.list(folder);
         if (!entries) {
@@ -16,7 +17,7 @@ MonitorFolders::Snapshot MonitorFolders::scanJobFolders() const {
         for (const auto& entry : *entries) {
             auto path = entry.path.string();
             const auto known = lastCheckedJobs_.find(path);
-            auto job = scanEntry(entry, known == lastCheckedJobs_.end() ? nullptr : &known->second);
+            auto job = scanEntry(reader, entry, known == lastCheckedJobs_.end() ? nullptr : &known->second);
             if (job) {
                 snapshot[std::move(path)] = std::move(*job);
             }
@@ -25,8 +26,8 @@ MonitorFolders::Snapshot MonitorFolders::scanJobFolders() const {
     return snapshot;
 }
 
-std::optional<MonitorFolders::Job> MonitorFolders::scanEntry(const FolderEntry& entry,
-                                                             const Job* known) const {
+std::optional<MonitorFolders::Job>
+MonitorFolders::scanEntry(DigestingReader& reader, const FolderEntry& entry, const Job* known) const {
     // What cannot be read now keeps the last reading, so a file being written or made unreadable for a
     // moment is neither deleted nor new; one never read is left out until it can be.
     const auto lastReading = known != nullptr ? std::optional<Job>(*known) : std::nullopt;
@@ -43,7 +44,7 @@ std::optional<MonitorFolders::Job> MonitorFolders::scanEntry(const FolderEntry& 
     }
     const auto readingStart = std::chrono::system_clock::now();
     // One reading gives the checksum, the date and the label of the same version of the file.
-    auto file = readDigested(platform_.files, platform_.crypto, entry.path, PropertyListLimits::maxBytes);
+    auto file = reader.read(entry.path, TypeCheck::listed);
     if (!file) {
         return lastReading;
     }

@@ -2,6 +2,7 @@
 
 #include "JobFolders.hpp"
 #include "MainBundle.hpp"
+#include "frameworks/FreedMemory.hpp"
 
 namespace agent {
 
@@ -27,6 +28,7 @@ void MonitorFolders::startMonitoring() {
     platform_.notificationCenter.setDelegate(weak_from_this());
     lastCheckedJobs_ = scanJobFolders();
     readExceptions();
+    returnFreedMemory();
 }
 
 std::shared_ptr<MonitorFolders> SharedMonitorFolders::get() {

@@ -21,6 +21,8 @@
 
 namespace agent {
 
+class DigestingReader;
+
 // The live folder monitors; holding them keeps them watching.
 using MonitorList = std::vector<std::shared_ptr<mortar::MonitorType>>;
 
@@ -92,7 +94,7 @@ public:
 
 private:
     // The job a listed entry holds now, given the one `known` from the last snapshot (nullptr when new).
-    std::optional<Job> scanEntry(const FolderEntry& entry, const Job* known) const;
+    std::optional<Job> scanEntry(DigestingReader& reader, const FolderEntry& entry, const Job* known) const;
 
     AgentPlatform platform_;
     AgentPlaces places_;

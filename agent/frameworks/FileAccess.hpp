@@ -41,8 +41,18 @@ public:
     virtual ~ReadableFile() = default;
     // Bytes read into buffer; 0 at end of file; absent on a read error.
     virtual std::optional<std::size_t> read(std::span<std::uint8_t> buffer) = 0;
-    // The status of the open file now.
+    // The status of the open file now (before any read, it may be the status read
+    // as it was opened, which is that same status).
     virtual std::optional<FileState> state() = 0;
+};
+
+// How openRegular learns that a path names a regular file.
+enum class TypeCheck {
+    // By its status just before opening.
+    statusFirst,
+    // From a listing just made: the scan has each entry's status already, and a second one only narrows
+    // the moment in which something else could be put at the path.
+    listed,
 };
 
 // Every read of the agent goes through here.
@@ -52,10 +62,11 @@ public:
     // The entries directly inside a folder with their status, hidden entries (leading '.') left out, no
     // descent; absent when the folder cannot be listed.
     virtual std::optional<std::vector<FolderEntry>> list(const std::filesystem::path& folder) = 0;
-    // Opens a file only if it is a regular file after following links, without ever blocking or opening
-    // anything else: a FIFO, socket or device is refused by its status before any open, since even a
-    // non-blocking open of a FIFO releases a writer waiting on it. nullptr otherwise.
-    virtual std::unique_ptr<ReadableFile> openRegular(const std::filesystem::path& file) = 0;
+    // Opens a file only if it is a regular file after following links, without ever blocking or reading
+    // anything else: a FIFO, socket or device is refused by its status before any open (since even a
+    // non-blocking open of a FIFO releases a writer waiting on it), and once more after opening. nullptr
+    // otherwise.
+    virtual std::unique_ptr<ReadableFile> openRegular(const std::filesystem::path& file, TypeCheck check) = 0;
 };
 
 // The platform's file access (POSIX on Linux and macOS).

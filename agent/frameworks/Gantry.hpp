@@ -27,9 +27,9 @@ class Crypto {
 public:
     explicit Crypto(std::function<std::unique_ptr<Md5>()> makeMd5)
         : makeMd5_(std::move(makeMd5)) {}
-    // The digest of the file's whole contents as 32 lower-case hex digits, read in chunks so no file is
-    // held whole in memory; absent when reading fails.
-    std::optional<std::string> md5Digest(agent::ReadableFile& file) const;
+    // The digest of the file's whole contents as 32 lower-case hex digits, read in reads of at most the
+    // chunk's size into it, so no file is held whole in memory; absent when reading fails.
+    std::optional<std::string> md5Digest(agent::ReadableFile& file, std::span<std::uint8_t> chunk) const;
 
 private:
     std::function<std::unique_ptr<Md5>()> makeMd5_;

@@ -13,11 +13,11 @@ TEST(Concurrency, TwoCommandsRunAtTheSameTime) {
     Service service;
     service.launchctl.hold("load");
     service.launchctl.hold("unload");
-    OptionalReply loadReply = makeErrorReply(std::int64_t{0});
+    OptionalReply loadReply = makeErrorReply(Action::ErrorCode::unknown);
     std::string testText = "unset";
     std::thread first([&] { loadReply = service.controller.runJobCommand(Controller::Command::load, "/a"); });
     std::thread second(
-        [&] { testText = service.controller.runTestCommand(Controller::TestCommand::load, "/b"); });
+        [&] { testText = service.controller.runTestCommand(Controller::TestCommand::load, "/b").text; });
     bool bothStarted = test_support::waitFor([&] { return service.launchctl.startedCount() == 2; });
     EXPECT_EQ(service.launchctl.finishedCount(), 0u);
     service.launchctl.release();

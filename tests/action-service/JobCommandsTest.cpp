@@ -42,13 +42,13 @@ TEST(JobCommands, OnlyTheExitStatusDecides) {
 TEST(JobCommands, ALaunchctlThatCannotStartFailsWithTheCommandsCode) {
     Service service;
     for (const std::string& missing : {service.path("no-such-launchctl"), service.path("")}) {
-        Controller controller(service.controller.platform(), missing);
+        Controller controller(service.platform(), missing);
         EXPECT_EQ(controller.runJobCommand(Command::load, "/p"), errorReply(5));
         EXPECT_EQ(controller.runJobCommand(Command::unload, "/p"), errorReply(6));
         EXPECT_EQ(controller.runJobCommand(Command::remove, "l"), errorReply(4));
     }
     writeFile(service.path("not-executable"), "#!/bin/sh\nexit 0\n");
-    Controller controller(service.controller.platform(), service.path("not-executable"));
+    Controller controller(service.platform(), service.path("not-executable"));
     EXPECT_EQ(controller.runJobCommand(Command::load, "/p"), errorReply(5));
 }
 
@@ -81,7 +81,7 @@ TEST(JobCommands, AnArgumentThatLooksLikeAnOptionRunsNothing) {
 }
 
 TEST(ErrorReply, HasTheTwoShapes) {
-    EXPECT_EQ(makeErrorReply(std::int64_t{6}), errorReply(6));
+    EXPECT_EQ(makeErrorReply(Action::ErrorCode::cantUnload), errorReply(6));
     Dictionary fromError = makeErrorReply(PlatformError{"SomeDomain", -43, "It went wrong", ""});
     EXPECT_EQ(fromError, (Dictionary{{"error", Value(Dictionary{{"domain", Value("SomeDomain")},
                                                                 {"code", Value(std::int64_t{-43})},

@@ -49,16 +49,16 @@ TEST(ProcessRunner, ReapsEveryChild) {
     Service service;
     ASSERT_TRUE(hasNoChildren());
     const std::size_t descriptors = openDescriptorCount();
-    Controller truthful(service.controller.platform(), "/bin/true");
-    Controller failing(service.controller.platform(), "/bin/false");
-    Controller echoing(service.controller.platform(), "/bin/echo");
-    Controller missing(service.controller.platform(), service.path("missing"));
+    Controller truthful(service.platform(), "/bin/true");
+    Controller failing(service.platform(), "/bin/false");
+    Controller echoing(service.platform(), "/bin/echo");
+    Controller missing(service.platform(), service.path("missing"));
     for (int i = 0; i < 1000; ++i) {
         ASSERT_FALSE(truthful.runJobCommand(Command::remove, "x"));
         ASSERT_TRUE(failing.runJobCommand(Command::load, "x"));
-        ASSERT_EQ(echoing.runTestCommand(TestCommand::error, "7\n"), "error 7\n\n");
+        ASSERT_EQ(echoing.runTestCommand(TestCommand::error, "7\n").text, "error 7\n\n");
         ASSERT_TRUE(missing.runJobCommand(Command::unload, "x"));
-        ASSERT_NE(missing.runTestCommand(TestCommand::load, "x"), "");
+        ASSERT_NE(missing.runTestCommand(TestCommand::load, "x").text, "");
     }
     EXPECT_TRUE(hasNoChildren());
     EXPECT_EQ(openDescriptorCount(), descriptors) << "no descriptor left behind, failed starts included";
@@ -102,7 +102,7 @@ TEST(ProcessRunner, ChildStartsWithDefaultSignalsAndAnEmptyMask) {
     ::pthread_sigmask(SIG_BLOCK, &blocked, &previousMask);
 
     EXPECT_FALSE(service.controller.runJobCommand(Command::remove, "x"));
-    service.controller.runTestCommand(TestCommand::error, "1");
+    service.controller.runTestCommand(TestCommand::error, "1").text;
 
     ::pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
     ::sigaction(SIGPIPE, &previous, nullptr);
@@ -126,7 +126,7 @@ TEST(ProcessRunner, ChildrenInheritNoDescriptorOfTheService) {
     const auto inheritable = inheritableDescriptors();
     service.launchctl.hold("load");
     std::string held;
-    std::thread capture([&] { held = service.controller.runTestCommand(TestCommand::load, "/held"); });
+    std::thread capture([&] { held = service.controller.runTestCommand(TestCommand::load, "/held").text; });
     ASSERT_TRUE(test_support::waitFor([&] { return service.launchctl.startedCount() == 1; }));
     EXPECT_FALSE(service.controller.runJobCommand(Command::remove, "beside"));
     service.launchctl.release();

@@ -172,6 +172,8 @@ struct Service {
         };
     }
     void run(const Dictionary& request) { controller.runActionWith(request, reply()); }
+    // The same fakes, for another controller.
+    Platform platform() { return Platform{processes, files, authority, log, exit}; }
     std::string path(const std::string& name) const { return folder / name; }
 };
 

@@ -35,7 +35,7 @@ std::string expectedStatus(Service& service, const std::string& label) {
 
 TEST(StatusQuery, APlainLabelGivesTheExactCommandText) {
     Service service;
-    Controller controller(service.controller.platform(), "/bin/launchctl");
+    Controller controller(service.platform(), "/bin/launchctl");
     EXPECT_EQ(controller.statusQuery("com.example.Job-1_x"),
               "/bin/launchctl list | /usr/bin/grep com.example.Job-1_x | /usr/bin/awk '{print $2}'");
     EXPECT_EQ(controller.statusQuery("-v"),
@@ -74,13 +74,13 @@ TEST(StatusQuery, MatchesLikeGrepAndAnyLabelIsOnePatternThatRunsNothingElse) {
                                     std::string(10 * 1024, 'j') + ";touch " + marker};
     std::size_t calls = 0;
     for (const std::string& label : labels) {
-        EXPECT_EQ(service.controller.runTestCommand(TestCommand::number, label),
+        EXPECT_EQ(service.controller.runTestCommand(TestCommand::number, label).text,
                   expectedStatus(service, label))
             << label;
         EXPECT_EQ(service.launchctl.callCount(), ++calls) << label;
         EXPECT_FALSE(std::filesystem::exists(marker)) << label;
     }
-    EXPECT_EQ(service.controller.runTestCommand(TestCommand::number, "com.example.job"), "0\n78\n0\n")
+    EXPECT_EQ(service.controller.runTestCommand(TestCommand::number, "com.example.job").text, "0\n78\n0\n")
         << "a label is a pattern: its dots match any character and it matches longer labels";
     for (const auto& call : service.launchctl.calls()) {
         EXPECT_EQ(call, std::vector<std::string>{"list"});
@@ -88,7 +88,7 @@ TEST(StatusQuery, MatchesLikeGrepAndAnyLabelIsOnePatternThatRunsNothingElse) {
 
     for (const std::string& label : {"plain\ntouch " + marker, std::string("plain\0; touch ", 14) + marker,
                                      std::string("\n"), std::string()}) {
-        EXPECT_EQ(service.controller.runTestCommand(TestCommand::number, label), "");
+        EXPECT_EQ(service.controller.runTestCommand(TestCommand::number, label).text, "");
     }
     EXPECT_EQ(service.launchctl.callCount(), calls + 1)
         << "an empty label, or one with a line feed or NUL, runs no query";
@@ -99,9 +99,9 @@ TEST(TestCommands, LoadAndErrorPassTheirArgumentAndCollectBothStreams) {
     Service service;
     service.launchctl.setOutput("load", "to stdout\n");
     service.launchctl.setError("load", "to stderr\n");
-    EXPECT_EQ(service.controller.runTestCommand(TestCommand::load, "/a path/job.plist"),
+    EXPECT_EQ(service.controller.runTestCommand(TestCommand::load, "/a path/job.plist").text,
               "to stdout\nto stderr\n");
-    EXPECT_EQ(service.controller.runTestCommand(TestCommand::error, "78\n"), "");
+    EXPECT_EQ(service.controller.runTestCommand(TestCommand::error, "78\n").text, "");
     std::vector<std::vector<std::string>> expected{{"load", "-w", "/a path/job.plist"}, {"error", "78\n"}};
     EXPECT_EQ(service.launchctl.calls(), expected);
 }
@@ -112,7 +112,7 @@ TEST(TestCommands, OutputIsDecodedWholeAndNeverInvalid) {
     const std::string output =
         std::string(1023, 'a') + "\xC3\xA9" + std::string(3000, 'b') + "\xFF" + "c\xE2\x9C";
     service.launchctl.setOutput("error", output);
-    std::string text = service.controller.runTestCommand(TestCommand::error, "1");
+    std::string text = service.controller.runTestCommand(TestCommand::error, "1").text;
     EXPECT_EQ(text, std::string(1023, 'a') + "\xC3\xA9" + std::string(3000, 'b') + "\xEF\xBF\xBD" +
                         "c\xEF\xBF\xBD");
     EXPECT_TRUE(isValidUtf8(text));
@@ -125,20 +125,21 @@ TEST(TestCommands, OutputPastOneMebibyteIsCountedNotKept) {
     constexpr std::size_t mebibyte = std::size_t{1} << 20;
     service.launchctl.setOutput("load",
                                 std::string(mebibyte - 1, 'a') + "\xC3\xA9" + std::string(3 * mebibyte, 'b'));
-    EXPECT_TRUE(service.controller.runTestCommand(TestCommand::load, "/j") ==
+    EXPECT_TRUE(service.controller.runTestCommand(TestCommand::load, "/j").text ==
                 std::string(mebibyte - 1, 'a') + "\n(" + std::to_string(3 * mebibyte + 2) +
                     " bytes of the output left out)");
     service.launchctl.setOutput("load", std::string(mebibyte, 'a'));
-    EXPECT_TRUE(service.controller.runTestCommand(TestCommand::load, "/j") == std::string(mebibyte, 'a'));
+    EXPECT_TRUE(service.controller.runTestCommand(TestCommand::load, "/j").text ==
+                std::string(mebibyte, 'a'));
 }
 
 TEST(TestCommands, AProgramThatCannotStartExplainsItself) {
     Service service;
     const std::string missing = service.path("no-launchctl");
-    Controller controller(service.controller.platform(), missing);
-    EXPECT_EQ(controller.runTestCommand(TestCommand::load, "/j"),
+    Controller controller(service.platform(), missing);
+    EXPECT_EQ(controller.runTestCommand(TestCommand::load, "/j").text,
               "Could not run " + missing + ": No such file or directory");
-    EXPECT_NE(controller.runTestCommand(TestCommand::number, "label").find(missing), std::string::npos)
+    EXPECT_NE(controller.runTestCommand(TestCommand::number, "label").text.find(missing), std::string::npos)
         << "the shell starts and names the program it could not find";
 }
 

@@ -157,13 +157,13 @@ public:
     std::optional<std::vector<FolderEntry>> list(const std::filesystem::path& folder) override {
         return files_.list(folder);
     }
-    std::unique_ptr<ReadableFile> openRegular(const std::filesystem::path& file) override {
+    std::unique_ptr<ReadableFile> openRegular(const std::filesystem::path& file, TypeCheck check) override {
         const auto path = file.string();
         std::lock_guard lock(mutex_);
         if (refused.contains(path)) {
             return nullptr;
         }
-        auto opened = files_.openRegular(file);
+        auto opened = files_.openRegular(file, check);
         if (!opened) {
             return nullptr;
         }

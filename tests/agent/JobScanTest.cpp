@@ -149,23 +149,44 @@ TEST(JobScan, LeavesOutWhatIsNoRegularFileWithoutBlocking) {
 }
 
 TEST(JobScan, ReadsLargeFilesInChunksAndSkipsTheirParse) {
-    // A source of 32 MiB that is never in memory at once.
+    // A file of 32 MiB that is never in memory at once, and is read to its end.
+    constexpr std::uint64_t size = 32u << 20;
+    struct Reads {
+        std::uint64_t left = size;
+        std::size_t largest = 0;
+    };
     class Zeros final : public ReadableFile {
     public:
+        explicit Zeros(Reads& reads)
+            : reads_(reads) {}
         std::optional<std::size_t> read(std::span<std::uint8_t> buffer) override {
-            largest = std::max(largest, buffer.size());
-            const auto count = std::min<std::uint64_t>(buffer.size(), left);
+            reads_.largest = std::max(reads_.largest, buffer.size());
+            const auto count = std::min<std::uint64_t>(buffer.size(), reads_.left);
             std::fill_n(buffer.begin(), count, std::uint8_t{0});
-            left -= count;
+            reads_.left -= count;
             return static_cast<std::size_t>(count);
         }
-        std::optional<FileState> state() override { return FileState{}; }
-        std::uint64_t left = 32u << 20;
-        std::size_t largest = 0;
+        std::optional<FileState> state() override { return FileState{1, 2, size, {}, {}}; }
+
+    private:
+        Reads& reads_;
+    };
+    class ZerosAccess final : public FileAccess {
+    public:
+        std::optional<std::vector<FolderEntry>> list(const std::filesystem::path&) override { return {}; }
+        std::unique_ptr<ReadableFile> openRegular(const std::filesystem::path&, TypeCheck) override {
+            return std::make_unique<Zeros>(reads);
+        }
+        Reads reads;
     } zeros;
     gantry::Crypto crypto([] { return gantry::makeMd5(); });
-    EXPECT_EQ(crypto.md5Digest(zeros), "58f06dd588d8ffb3beb46ada6309436b");
-    EXPECT_LE(zeros.largest, 1u << 20);
+    DigestingReader reader(zeros, crypto, 1024 * 1024);
+    const auto read = reader.read("/zeros", TypeCheck::listed);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->checksum, "58f06dd588d8ffb3beb46ada6309436b");
+    EXPECT_FALSE(read->contents);
+    EXPECT_EQ(zeros.reads.left, 0u);
+    EXPECT_LE(zeros.reads.largest, 1u << 20);
 
     AgentWorld world;
     const std::string padding(1200 * 1024, ' ');
@@ -186,8 +207,8 @@ public:
     std::optional<std::vector<FolderEntry>> list(const std::filesystem::path& folder) override {
         return files_.list(folder);
     }
-    std::unique_ptr<ReadableFile> openRegular(const std::filesystem::path& file) override {
-        auto opened = files_.openRegular(file);
+    std::unique_ptr<ReadableFile> openRegular(const std::filesystem::path& file, TypeCheck check) override {
+        auto opened = files_.openRegular(file, check);
         if (!opened) {
             return nullptr;
         }
@@ -227,17 +248,22 @@ TEST(JobScan, AFileThatChangesWhileReadIsReadAgainOrLeftOut) {
     gantry::Crypto crypto([] { return gantry::makeMd5(); });
 
     MovingFileAccess onceMoving(*world.files, 1);
-    const auto settled = readDigested(onceMoving, crypto, world.path("busy.plist"), 1024);
+    DigestingReader onceMovingReader(onceMoving, crypto, 1024);
+    const auto settled = onceMovingReader.read(world.path("busy.plist"), TypeCheck::listed);
     ASSERT_TRUE(settled);
     EXPECT_EQ(onceMoving.openings, 2);
     // The second reading's checksum, of "xmore", with the date and size of that same version.
     EXPECT_EQ(settled->checksum, "db217c9e4e79ee6b3ee38307a92d8b77");
-    EXPECT_EQ(settled->contents, (std::vector<std::uint8_t>{'x', 'm', 'o', 'r', 'e'}));
+    ASSERT_TRUE(settled->contents);
+    EXPECT_EQ(std::vector<std::uint8_t>(settled->contents->begin(), settled->contents->end()),
+              (std::vector<std::uint8_t>{'x', 'm', 'o', 'r', 'e'}));
     EXPECT_EQ(settled->state.size, 5u);
-    EXPECT_EQ(settled->state.modified, world.files->openRegular(world.path("busy.plist"))->state()->modified);
+    EXPECT_EQ(settled->state.modified,
+              world.files->openRegular(world.path("busy.plist"), TypeCheck::statusFirst)->state()->modified);
 
     MovingFileAccess alwaysMoving(*world.files, 100);
-    EXPECT_FALSE(readDigested(alwaysMoving, crypto, world.path("busy.plist"), 1024));
+    DigestingReader alwaysMovingReader(alwaysMoving, crypto, 1024);
+    EXPECT_FALSE(alwaysMovingReader.read(world.path("busy.plist"), TypeCheck::listed));
     EXPECT_EQ(alwaysMoving.openings, 2);
 }
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace agent {
 
@@ -30,13 +31,15 @@ template <typename Status> FileState fileState(const Status& status) {
 
 class PosixReadableFile final : public ReadableFile {
 public:
-    explicit PosixReadableFile(int descriptor)
-        : descriptor_(descriptor) {}
+    PosixReadableFile(int descriptor, const FileState& opened)
+        : descriptor_(descriptor)
+        , opened_(opened) {}
     ~PosixReadableFile() override { ::close(descriptor_); }
     PosixReadableFile(const PosixReadableFile&) = delete;
     PosixReadableFile& operator=(const PosixReadableFile&) = delete;
 
     std::optional<std::size_t> read(std::span<std::uint8_t> buffer) override {
+        opened_.reset();
         for (;;) {
             const auto count = ::read(descriptor_, buffer.data(), buffer.size());
             if (count >= 0) {
@@ -49,6 +52,10 @@ public:
     }
 
     std::optional<FileState> state() override {
+        if (opened_) {
+            // Nothing read since the status taken at opening: asking again would tell the same.
+            return std::exchange(opened_, std::nullopt);
+        }
         struct stat status {};
         if (::fstat(descriptor_, &status) != 0) {
             return std::nullopt;
@@ -58,6 +65,7 @@ public:
 
 private:
     const int descriptor_;
+    std::optional<FileState> opened_;
 };
 
 class PosixFileAccess final : public FileAccess {
@@ -104,14 +112,16 @@ public:
         return entries;
     }
 
-    std::unique_ptr<ReadableFile> openRegular(const std::filesystem::path& file) override {
+    std::unique_ptr<ReadableFile> openRegular(const std::filesystem::path& file, TypeCheck check) override {
         // Refused by its status first: opening a FIFO, even without blocking, releases a writer waiting on
         // it.
         struct stat listed {};
-        if (::stat(file.c_str(), &listed) != 0 || !S_ISREG(listed.st_mode)) {
+        if (check == TypeCheck::statusFirst &&
+            (::stat(file.c_str(), &listed) != 0 || !S_ISREG(listed.st_mode))) {
             return nullptr;
         }
-        // Non-blocking and checked again once open, for a FIFO put at the path since.
+        // Non-blocking and checked again once open, for a FIFO or device put at the path since. The flag
+        // stays: reads of a regular file ignore it.
         const int descriptor = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
         if (descriptor < 0) {
             return nullptr;
@@ -121,12 +131,7 @@ public:
             ::close(descriptor);
             return nullptr;
         }
-        const int flags = ::fcntl(descriptor, F_GETFL);
-        if (flags < 0 || ::fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-            ::close(descriptor);
-            return nullptr;
-        }
-        return std::make_unique<PosixReadableFile>(descriptor);
+        return std::make_unique<PosixReadableFile>(descriptor, fileState(status));
     }
 };
 
