@@ -1,6 +1,7 @@
 #include "PropertyListGuard.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -22,10 +23,18 @@ bool startsWith(Bytes bytes, std::size_t at, std::string_view text) {
 
 // Index just past `text` found at or after `at`, if it is there.
 std::optional<std::size_t> skipPast(Bytes bytes, std::size_t at, std::string_view text) {
-    for (std::size_t i = at; i + text.size() <= bytes.size(); ++i) {
-        if (startsWith(bytes, i, text)) {
-            return i + text.size();
+    const auto first = static_cast<std::uint8_t>(text.front());
+    while (at < bytes.size()) {
+        const auto* found =
+            static_cast<const std::uint8_t*>(std::memchr(bytes.data() + at, first, bytes.size() - at));
+        if (found == nullptr) {
+            return std::nullopt;
         }
+        at = static_cast<std::size_t>(found - bytes.data());
+        if (startsWith(bytes, at, text)) {
+            return at + text.size();
+        }
+        ++at;
     }
     return std::nullopt;
 }
@@ -98,7 +107,7 @@ std::string_view tagName(Bytes bytes, std::size_t at) {
 bool xmlPassesGuard(Bytes bytes) {
     // UTF-16 and UTF-32 put a NUL beside every markup character, which hides "</" from this walk (and their
     // characters can hold the bytes "</"); the lists we read are UTF-8.
-    if (std::find(bytes.begin(), bytes.end(), std::uint8_t{0}) != bytes.end()) {
+    if (std::memchr(bytes.data(), 0, bytes.size()) != nullptr) {
         return false;
     }
     struct Open {
@@ -106,28 +115,38 @@ bool xmlPassesGuard(Bytes bytes) {
         std::uint64_t entries; // keys of a dictionary, elements of an array
     };
     std::vector<Open> open;
+    open.reserve(16); // deeper lists are rare; it grows as needed
     ContainerBudget containers;
     std::size_t nodes = 0;
     std::size_t references = 0; // entity references since the last tag: in one string or key
     std::size_t i = 0;
     while (i < bytes.size()) {
         if (bytes[i] != '<') {
-            if (bytes[i] == '&' && ++references > PropertyListLimits::maxEntityReferences) {
-                return false;
+            // Text up to the next markup, counting its entity references (memchr: most of a file is text).
+            const auto* text = bytes.data() + i;
+            const auto* markup = static_cast<const std::uint8_t*>(std::memchr(text, '<', bytes.size() - i));
+            const auto* end = markup != nullptr ? markup : bytes.data() + bytes.size();
+            for (const auto* at = text; (at = static_cast<const std::uint8_t*>(std::memchr(
+                                             at, '&', static_cast<std::size_t>(end - at)))) != nullptr;
+                 ++at) {
+                if (++references > PropertyListLimits::maxEntityReferences) {
+                    return false;
+                }
             }
-            ++i;
+            i = static_cast<std::size_t>(end - bytes.data());
             continue;
         }
         std::optional<std::size_t> next;
-        if (startsWith(bytes, i, "<?")) {
+        const std::uint8_t second = i + 1 < bytes.size() ? bytes[i + 1] : 0;
+        if (second == '?') {
             next = markupEnd(bytes, i + 2, Markup::instruction);
-        } else if (startsWith(bytes, i, "<!--")) {
+        } else if (second == '!' && startsWith(bytes, i, "<!--")) {
             next = skipPast(bytes, i + 4, "-->");
-        } else if (startsWith(bytes, i, "<![CDATA[")) {
+        } else if (second == '!' && startsWith(bytes, i, "<![CDATA[")) {
             next = skipPast(bytes, i + 9, "]]>");
-        } else if (startsWith(bytes, i, "<!")) {
+        } else if (second == '!') {
             next = markupEnd(bytes, i + 2, Markup::declaration);
-        } else if (startsWith(bytes, i, "</")) {
+        } else if (second == '/') {
             if (open.empty()) {
                 return false;
             }
