@@ -18,6 +18,7 @@ void BusStreamFilter::received(std::size_t count) {
 void BusStreamFilter::ended() {
     readyEnd_ = end_;
     framed_ = false;
+    wanted_ = 0;
 }
 
 void BusStreamFilter::consumed(std::size_t count) {
@@ -43,7 +44,8 @@ void BusStreamFilter::reserve(std::size_t bytes) {
     if (needed <= capacity_) {
         std::memmove(buffer_.get(), buffer_.get() + begin_, held);
     } else {
-        auto larger = std::make_unique_for_overwrite<std::uint8_t[]>(std::max(chunk, needed));
+        // Left uninitialized: pages the socket has not filled yet are not made resident.
+        std::unique_ptr<std::uint8_t[]> larger(new std::uint8_t[std::max(chunk, needed)]);
         if (held != 0) {
             std::memcpy(larger.get(), buffer_.get() + begin_, held);
         }
@@ -79,6 +81,7 @@ void BusStreamFilter::advance() {
         const auto frame = bus_message::frameOf(message);
         if (!frame) {
             framed_ = false;
+            wanted_ = 0;
             continue;
         }
         if (available < frame->header) {
