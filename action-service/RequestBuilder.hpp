@@ -18,8 +18,12 @@ namespace action_service {
 // of several entries under one key the last readable one counts.
 class RequestBuilder {
 public:
+    enum class Type { boolean, integer, text, data };
+
     // Whether an entry under the key can matter at all.
     static bool reads(std::string_view key);
+    // Whether a value of the type under the key is kept.
+    static bool readsAs(std::string_view key, Type type);
 
     // A Boolean is never an integer, and an integer never a Boolean.
     void boolean(std::string_view key, bool value);
@@ -34,8 +38,6 @@ public:
     Dictionary take() { return std::move(request_); }
 
 private:
-    enum class Type { boolean, integer, text, data };
-    static bool readsAs(std::string_view key, Type type);
     void keep(std::string_view key, Value value);
 
     Dictionary request_;

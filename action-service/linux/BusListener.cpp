@@ -1,5 +1,6 @@
 #include "BusListener.hpp"
 
+#include "FilteredBusConnection.hpp"
 #include "VariantValue.hpp"
 
 #include <cstddef>
@@ -139,8 +140,17 @@ void BusListener::resume() {
     const bool activated =
         g_getenv("DBUS_STARTER_BUS_TYPE") != nullptr || g_getenv("DBUS_STARTER_ADDRESS") != nullptr;
     GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
-    g_bus_own_name(activated ? G_BUS_TYPE_STARTER : G_BUS_TYPE_SESSION, names_.name.c_str(),
-                   G_BUS_NAME_OWNER_FLAGS_NONE, onBusAcquired, nullptr, onNameLost, this, nullptr);
+    GError* error = nullptr;
+    GDBusConnection* connection =
+        connectFilteredBus(activated ? G_BUS_TYPE_STARTER : G_BUS_TYPE_SESSION, &error);
+    if (connection == nullptr) {
+        report(("no bus to own " + names_.name + " on").c_str(), error);
+        exitProcess();
+    }
+    onBusAcquired(connection, names_.name.c_str(), this);
+    g_bus_own_name_on_connection(connection, names_.name.c_str(), G_BUS_NAME_OWNER_FLAGS_NONE, nullptr,
+                                 onNameLost, this, nullptr);
+    g_object_unref(connection);
     // The loop ends only through exitProcess.
     for (;;) {
         g_main_loop_run(loop);

@@ -49,25 +49,43 @@ std::size_t threadCount(pid_t pid) {
     return count;
 }
 
-// An "as" of `count` copies of `element`, made in serialized form: built element by element it would cost
-// this process many times its size.
-GVariant* stringArray(const std::string& element, std::size_t count) {
-    const std::size_t strings = (element.size() + 1) * count;
+// An array of `count` elements, element(i) each in serialized form at a multiple of `alignment`, made in
+// serialized form: built element by element it would cost this process many times its size.
+GVariant* framedArray(const char* type, std::size_t count, std::size_t alignment,
+                      const std::function<std::string(std::size_t)>& element) {
+    const auto aligned = [alignment](std::size_t offset) {
+        return (offset + alignment - 1) / alignment * alignment;
+    };
+    std::size_t elements = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        elements = aligned(elements) + element(i).size();
+    }
     // Framing offsets at the end, each as wide as the whole array needs.
     std::size_t width = 1;
-    while (width < 8 && strings + width * count >= (std::size_t{1} << (8 * width))) {
+    while (width < 8 && elements + width * count >= (std::size_t{1} << (8 * width))) {
         width *= 2;
     }
-    const std::size_t size = strings + width * count;
-    auto* bytes = static_cast<char*>(g_malloc(size));
+    const std::size_t size = elements + width * count;
+    auto* bytes = static_cast<char*>(g_malloc0(size));
+    std::size_t end = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        std::memcpy(bytes + i * (element.size() + 1), element.c_str(), element.size() + 1);
-        const std::size_t end = (i + 1) * (element.size() + 1);
+        const std::string serialized = element(i);
+        end = aligned(end);
+        std::memcpy(bytes + end, serialized.data(), serialized.size());
+        end += serialized.size();
         for (std::size_t b = 0; b < width; ++b) {
-            bytes[strings + i * width + b] = static_cast<char>((end >> (8 * b)) & 0xFF);
+            bytes[elements + i * width + b] = static_cast<char>((end >> (8 * b)) & 0xFF);
         }
     }
-    return g_variant_new_from_data(G_VARIANT_TYPE_STRING_ARRAY, bytes, size, TRUE, g_free, bytes);
+    return g_variant_new_from_data(G_VARIANT_TYPE(type), bytes, size, TRUE, g_free, bytes);
+}
+
+// A value's serialized form.
+std::string serialized(GVariant* value) {
+    g_variant_ref_sink(value);
+    std::string bytes(static_cast<const char*>(g_variant_get_data(value)), g_variant_get_size(value));
+    g_variant_unref(value);
+    return bytes;
 }
 
 // Dictionaries in variants, `levels` deep, around the leaf.
@@ -348,50 +366,92 @@ TEST(ServiceBusMemory, EveryRequestShapeStaysWithinFourTimesTheRequest) {
     GDBusConnection* caller = bus.connect();
     constexpr std::size_t size = 48 * 1024 * 1024;
     const std::string missing = "/nonexistent/quorvel-missing";
-    // Each shape under a key the service never reads, or a known key in a type it is not read as.
-    const std::vector<std::pair<std::string, std::function<void(GVariantBuilder&)>>> shapes{
-        {"integers",
-         [](GVariantBuilder& request) {
-             auto* numbers = static_cast<gint64*>(g_malloc0(size));
-             g_variant_builder_add(
-                 &request, "{sv}", "numbers",
-                 g_variant_new_from_data(G_VARIANT_TYPE("ax"), numbers, size, TRUE, g_free, numbers));
-         }},
-        {"strings",
-         [](GVariantBuilder& request) {
-             // GDBus itself holds an array of strings as one object per element, some 150 bytes each:
-             // with long elements the bound measures this program rather than that.
-             const std::string element(1000, 's');
-             g_variant_builder_add(&request, "{sv}", "label",
-                                   stringArray(element, size / (element.size() + 8)));
-         }},
-        {"nested",
-         [](GVariantBuilder& request) {
-             const std::string leaf(size, 'n');
-             g_variant_builder_add(&request, "{sv}", "path", nested(20, g_variant_new_string(leaf.c_str())));
-         }},
-        {"unknown keys",
-         [](GVariantBuilder& request) {
-             const std::string value(10 * 1024, 'u');
-             for (std::size_t i = 0; i < size / value.size(); ++i) {
-                 g_variant_builder_add(&request, "{sv}", ("key" + std::to_string(i)).c_str(),
-                                       g_variant_new_string(value.c_str()));
-             }
-         }},
-    };
-    for (const auto& [name, add] : shapes) {
-        SCOPED_TRACE(name);
-        ASSERT_EQ(runAction(caller, request("@a{sv} {}")).text(), codeThree);
-        const auto pid = bus.ownerPid();
-        ASSERT_TRUE(pid);
+    // removeFile of a missing file, then the shape's entries: each under a key the service never reads, or
+    // a known key in a type it is not read as.
+    const auto removal = [&](const std::function<void(GVariantBuilder&)>& add) {
         GVariantBuilder builder;
         g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
         g_variant_builder_add(&builder, "{sv}", "kind", g_variant_new_int64(7));
         g_variant_builder_add(&builder, "{sv}", "deletePath", g_variant_new_string(missing.c_str()));
         add(builder);
-        GVariant* built = g_variant_ref_sink(g_variant_builder_end(&builder));
+        return g_variant_builder_end(&builder);
+    };
+    const auto entry = [](const std::string& key, GVariant* value) {
+        return serialized(
+            g_variant_new_dict_entry(g_variant_new_string(key.c_str()), g_variant_new_variant(value)));
+    };
+    const std::vector<std::pair<std::string, std::function<GVariant*()>>> shapes{
+        {"integers",
+         [&] {
+             return removal([](GVariantBuilder& request) {
+                 auto* numbers = static_cast<gint64*>(g_malloc0(size));
+                 g_variant_builder_add(
+                     &request, "{sv}", "numbers",
+                     g_variant_new_from_data(G_VARIANT_TYPE("ax"), numbers, size, TRUE, g_free, numbers));
+             });
+         }},
+        {"strings",
+         [&] {
+             return removal([](GVariantBuilder& request) {
+                 // Each element held by GDBus as an object of its own, some 150 bytes.
+                 g_variant_builder_add(&request, "{sv}", "label",
+                                       framedArray("as", size / 9, 1, [](std::size_t i) {
+                                           return std::string(1 + i % 8, 's') + '\0';
+                                       }));
+             });
+         }},
+        {"short variants",
+         [&] {
+             return removal([](GVariantBuilder& request) {
+                 const std::string element = serialized(g_variant_new_variant(g_variant_new_int32(7)));
+                 g_variant_builder_add(&request, "{sv}", "numbers",
+                                       framedArray("av", size / 12, 8, [&](std::size_t) { return element; }));
+             });
+         }},
+        {"nested",
+         [&] {
+             return removal([](GVariantBuilder& request) {
+                 const std::string leaf(size, 'n');
+                 g_variant_builder_add(&request, "{sv}", "path",
+                                       nested(20, g_variant_new_string(leaf.c_str())));
+             });
+         }},
+        {"unknown keys",
+         [&] {
+             return removal([](GVariantBuilder& request) {
+                 const std::string value(10 * 1024, 'u');
+                 for (std::size_t i = 0; i < size / value.size(); ++i) {
+                     g_variant_builder_add(&request, "{sv}", ("key" + std::to_string(i)).c_str(),
+                                           g_variant_new_string(value.c_str()));
+                 }
+             });
+         }},
+        {"tiny unknown keys",
+         [&] {
+             // A million entries of a byte under a key of its own, some 24 bytes each.
+             const std::vector<std::string> known{entry("kind", g_variant_new_int64(7)),
+                                                  entry("deletePath", g_variant_new_string(missing.c_str()))};
+             std::string tiny = entry("u0000000", g_variant_new_byte(1));
+             return framedArray("a{sv}", known.size() + 1000000, 8, [&](std::size_t i) {
+                 if (i < known.size()) {
+                     return known[i];
+                 }
+                 const std::string digits = std::to_string(10000000 + i);
+                 std::memcpy(tiny.data() + 1, digits.data() + 1, 7);
+                 return tiny;
+             });
+         }},
+    };
+    for (const auto& [name, make] : shapes) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(runAction(caller, request("@a{sv} {}")).text(), codeThree);
+        const auto pid = bus.ownerPid();
+        ASSERT_TRUE(pid);
+        GVariant* built = g_variant_ref_sink(make());
         const std::size_t requestSize = g_variant_get_size(built);
-        Result removed = runAction(caller, built);
+        // Millions of elements take this process and the bus a while to pass on, longer on a busy machine.
+        Result removed = runAction(caller, built, 6 * replyTimeout);
+        g_variant_unref(built);
         EXPECT_NE(removed.text().find("'code': <int64 2>"), std::string::npos)
             << removed.text().substr(0, 300);
         const long peak = statusNumber(*pid, "VmHWM");

@@ -1,0 +1,68 @@
+// Bytes as the bus socket might give them, through the filter the service reads its connection by, fed in
+// pieces whose sizes the first byte picks. Nothing read or written out of bounds, no allocation past the
+// protocol's largest message, never more bytes handed on than came in, and a whole RunAction call that
+// the filter rewrote rewrites to itself again.
+#include "BusMessageFilter.hpp"
+#include "BusStreamFilter.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+using namespace action_service;
+
+void require(bool condition) {
+    if (!condition) {
+        std::abort();
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    const std::size_t piece = 1 + data[0] % 64;
+    const std::span<const std::uint8_t> stream(data + 1, size - 1);
+
+    BusStreamFilter filter;
+    std::size_t fed = 0;
+    std::size_t out = 0;
+    const auto drain = [&] {
+        for (auto ready = filter.ready(); !ready.empty(); ready = filter.ready()) {
+            out += ready.size();
+            filter.consumed(ready.size());
+        }
+    };
+    while (fed < stream.size()) {
+        const auto space = filter.space();
+        require(!space.empty());
+        const std::size_t count = std::min({piece, space.size(), stream.size() - fed});
+        std::copy_n(stream.begin() + static_cast<long>(fed), count, space.begin());
+        filter.received(count);
+        fed += count;
+        drain();
+    }
+    filter.ended();
+    drain();
+    require(out <= stream.size());
+
+    // The whole input as one message.
+    if (const auto frame = bus_message::frameOf(stream); frame && frame->total == stream.size()) {
+        std::vector<std::uint8_t> message(stream.begin(), stream.end());
+        const bool runAction = bus_message::isRunActionCall(std::span(message).first(frame->header));
+        const std::size_t kept = bus_message::keepReadEntries(message, *frame);
+        require(kept <= message.size());
+        if (runAction && kept < message.size()) {
+            message.resize(kept);
+            const auto again = bus_message::frameOf(message);
+            require(again && again->total == kept && again->header == frame->header);
+            require(bus_message::keepReadEntries(message, *again) == kept);
+        }
+    }
+    return 0;
+}
