@@ -102,7 +102,7 @@ TEST(ProcessRunner, ChildStartsWithDefaultSignalsAndAnEmptyMask) {
     ::pthread_sigmask(SIG_BLOCK, &blocked, &previousMask);
 
     EXPECT_FALSE(service.controller.runJobCommand(Command::remove, "x"));
-    service.controller.runTestCommand(TestCommand::error, "1").text;
+    service.controller.runTestCommand(TestCommand::error, "1");
 
     ::pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
     ::sigaction(SIGPIPE, &previous, nullptr);
