@@ -1,3 +1,4 @@
+#include "BigEndian.hpp"
 #include "LabelReaders.hpp"
 #include "Utf8.hpp"
 
@@ -10,14 +11,6 @@ namespace agent {
 namespace {
 
 using Bytes = std::span<const std::uint8_t>;
-
-std::uint64_t readBigEndian(Bytes bytes, std::size_t at, std::size_t width) {
-    std::uint64_t value = 0;
-    for (std::size_t k = 0; k < width; ++k) {
-        value = (value << 8) | bytes[at + k];
-    }
-    return value;
-}
 
 // A strict reading of a binary list that the guard has accepted (so every offset, length and reference is
 // in bounds and the graph is a bounded tree of references): every object reached must be a Boolean, an

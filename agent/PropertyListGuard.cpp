@@ -1,5 +1,7 @@
 #include "PropertyListGuard.hpp"
 
+#include "BigEndian.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -186,15 +188,6 @@ bool xmlPassesGuard(Bytes bytes) {
         i = *next;
     }
     return true;
-}
-
-// Big-endian unsigned integer of `width` bytes (1 to 8) at `at`; the caller has checked the bounds.
-std::uint64_t readBigEndian(Bytes bytes, std::size_t at, std::size_t width) {
-    std::uint64_t value = 0;
-    for (std::size_t k = 0; k < width; ++k) {
-        value = (value << 8) | bytes[at + k];
-    }
-    return value;
 }
 
 class BinaryWalk {

@@ -6,6 +6,7 @@
 // memory, descriptors and threads are back at their level after the warm-up rounds.
 #include "AgentHarness.hpp"
 #include "FakeNotificationServer.hpp"
+#include "FolderEntries.hpp"
 
 #include <algorithm>
 #include <array>
@@ -40,16 +41,6 @@ long statusKiB(pid_t pid, const std::string& key) {
     return -1;
 }
 
-std::size_t entryCount(const fs::path& folder) {
-    std::size_t count = 0;
-    std::error_code error;
-    for (auto it = fs::directory_iterator(folder, error); !error && it != fs::directory_iterator();
-         it.increment(error)) {
-        ++count;
-    }
-    return count;
-}
-
 struct Level {
     long residentKiB = 0;
     std::size_t descriptors = 0;
@@ -58,7 +49,8 @@ struct Level {
 
 Level levelOf(pid_t pid) {
     const fs::path proc = "/proc/" + std::to_string(pid);
-    return {statusKiB(pid, "VmRSS"), entryCount(proc / "fd"), entryCount(proc / "task")};
+    return {statusKiB(pid, "VmRSS"), test_support::entriesIn(proc / "fd"),
+            test_support::entriesIn(proc / "task")};
 }
 
 std::ostream& operator<<(std::ostream& out, const Level& level) {

@@ -1,6 +1,7 @@
 #include "PropertyListGuard.hpp"
 
 #include "AgentFakes.hpp"
+#include "BinaryListBytes.hpp"
 
 #include <atomic>
 #include <dlfcn.h>
@@ -26,31 +27,9 @@ std::string nestedXml(std::size_t depth) {
     return text + "</plist>";
 }
 
-void appendBigEndian(std::string& out, std::uint64_t value, std::size_t width) {
-    for (std::size_t k = width; k-- > 0;) {
-        out.push_back(static_cast<char>((value >> (8 * k)) & 0xFF));
-    }
-}
-
 // A binary list whose objects are given as bytes, with references and offsets `width` bytes wide.
 std::string binaryList(const std::vector<std::string>& objects, std::size_t width, std::uint64_t top = 0) {
-    std::string out = "bplist00";
-    std::vector<std::uint64_t> offsets;
-    for (const auto& object : objects) {
-        offsets.push_back(out.size());
-        out += object;
-    }
-    const std::uint64_t table = out.size();
-    for (const auto offset : offsets) {
-        appendBigEndian(out, offset, width);
-    }
-    out += std::string(6, '\0');
-    out.push_back(static_cast<char>(width));
-    out.push_back(static_cast<char>(width));
-    appendBigEndian(out, objects.size(), 8);
-    appendBigEndian(out, top, 8);
-    appendBigEndian(out, table, 8);
-    return out;
+    return binaryListOf(objects, width, width, top);
 }
 
 std::string arrayOf(const std::vector<std::uint64_t>& references, std::size_t width) {

@@ -3,6 +3,7 @@
 #include "PropertyListLabel.hpp"
 
 #include "AgentFakes.hpp"
+#include "BinaryListBytes.hpp"
 #include "PropertyListGuard.hpp"
 #include "PropertyListReading.hpp"
 
@@ -52,30 +53,9 @@ std::string labelString(const std::string& content) {
     return withHeader("<dict><key>Label</key><string>" + content + "</string></dict>");
 }
 
-void appendBigEndian(std::string& out, std::uint64_t value, std::size_t width) {
-    for (std::size_t k = width; k-- > 0;) {
-        out.push_back(static_cast<char>((value >> (8 * k)) & 0xFF));
-    }
-}
-
 // A binary list of the given objects with one-byte references, object 0 at the top.
 std::string binaryList(const std::vector<std::string>& objects) {
-    std::string out = "bplist00";
-    std::vector<std::uint64_t> offsets;
-    for (const auto& object : objects) {
-        offsets.push_back(out.size());
-        out += object;
-    }
-    const std::uint64_t table = out.size();
-    for (const auto offset : offsets) {
-        appendBigEndian(out, offset, 2);
-    }
-    out += std::string(6, '\0');
-    out += "\x02\x01";
-    appendBigEndian(out, objects.size(), 8);
-    appendBigEndian(out, 0, 8);
-    appendBigEndian(out, table, 8);
-    return out;
+    return binaryListOf(objects, 2, 1);
 }
 
 // A string, array or dictionary marker with its count: in the low four bits, or as an integer after them.

@@ -1,6 +1,7 @@
 // The service under a long run of ordinary work: 10,000 requests of every kind from 8 callers. After
 // them its descriptors, threads and children are back at their level and its memory has not grown.
 #include "BusClient.hpp"
+#include "FolderEntries.hpp"
 #include "PrivateBus.hpp"
 
 #include <array>
@@ -15,17 +16,8 @@ namespace service_bus {
 namespace {
 
 namespace fs = std::filesystem;
+using test_support::entriesIn;
 using test_support::waitFor;
-
-std::size_t entriesIn(const fs::path& folder) {
-    std::size_t count = 0;
-    std::error_code error;
-    for (auto it = fs::directory_iterator(folder, error); !error && it != fs::directory_iterator();
-         it.increment(error)) {
-        ++count;
-    }
-    return count;
-}
 
 // Processes whose parent is pid, zombies included.
 std::size_t childrenOf(pid_t pid) {
