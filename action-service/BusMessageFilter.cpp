@@ -152,7 +152,9 @@ public:
         return value;
     }
 
-    // s and o: a length, the bytes and a nul; g: the same with a one-byte length.
+    // s and o: a length, the bytes and a nul; g: the same with a one-byte length. What is returned ends
+    // at the first nul: GDBus takes a text only that far, whatever its length says, and a key, member
+    // or signature must be judged as GDBus will read it.
     std::optional<std::string_view> text(char code) {
         const auto length = number(code == 'g' ? 1 : 4);
         if (!length || *length >= bytes_.size() - position_ || bytes_[position_ + *length] != 0) {
@@ -160,7 +162,7 @@ public:
         }
         const std::string_view text(reinterpret_cast<const char*>(bytes_.data() + position_), *length);
         position_ += *length + 1;
-        return text;
+        return text.substr(0, text.find('\0'));
     }
 
     // Skips one value of the complete type at the front of `signature` and takes the type off it.

@@ -120,6 +120,30 @@ TEST(BusMessageFilter, KeepsExactlyWhatARequestReadsInEitherByteOrder) {
             EXPECT_EQ(otherFrame->total, other.size());
             EXPECT_FALSE(bus_message::isRunActionCall(std::span(other).first(otherFrame->header)));
         }
+
+        // GDBus reads a text only up to its first nul, whatever its length says: a key or member with
+        // one inside is judged by what comes before it, as the service will read it.
+        Bytes nul = runActionCall("({'pathXjunk': <'/p'>, 'x': <1>},)", order, "RunActionXjunk");
+        std::replace(nul.begin(), nul.end(), std::uint8_t{'X'}, std::uint8_t{0});
+        const Bytes nulSent = nul;
+        const auto nulFrame = bus_message::frameOf(nul);
+        ASSERT_TRUE(nulFrame);
+        EXPECT_TRUE(bus_message::isRunActionCall(std::span(nul).first(nulFrame->header)));
+        nul.resize(bus_message::keepReadEntries(nul, *nulFrame));
+        EXPECT_LT(nul.size(), nulSent.size());
+        const std::string nulBody(nul.begin() + static_cast<long>(nulFrame->header), nul.end());
+        EXPECT_NE(nulBody.find(std::string("path\0junk", 9)), std::string::npos);
+        // Where this GDBus takes such texts at all, it builds the same request from both.
+        if (GDBusMessage* read = g_dbus_message_new_from_blob(
+                const_cast<guchar*>(nulSent.data()), nulSent.size(), G_DBUS_CAPABILITY_FLAGS_NONE, nullptr)) {
+            GDBusMessage* readAfter =
+                g_dbus_message_new_from_blob(nul.data(), nul.size(), G_DBUS_CAPABILITY_FLAGS_NONE, nullptr);
+            ASSERT_NE(readAfter, nullptr);
+            EXPECT_EQ(requestOf(read).size(), 1u);
+            EXPECT_EQ(requestOf(readAfter), requestOf(read));
+            g_object_unref(read);
+            g_object_unref(readAfter);
+        }
     }
 }
 
