@@ -189,13 +189,29 @@ public:
         }
         case 'a': {
             signature.remove_prefix(1);
-            const char element = signature.empty() ? '\0' : signature.front();
+            const std::string_view rest = signature;
             if (!takeType(signature, depth + 1)) {
                 return false;
             }
+            const std::string_view element = rest.substr(0, rest.size() - signature.size());
             const auto length = number(4);
-            // The elements are not looked at: the array's length is where they end.
-            return length && *length <= largestArray && align(alignmentOf(element)) && skip(*length);
+            if (!length || *length > largestArray || !align(alignmentOf(element.front())) ||
+                *length > bytes_.size() - position_) {
+                return false;
+            }
+            // GDBus reads the elements one by one and goes on from where the last one ended, even past
+            // the array's length; an array is taken only when its elements fill it exactly, so that both
+            // find the same values after it.
+            if (const std::size_t size = fixedSizeOf(element.front()); size != 0) {
+                return *length % size == 0 && skip(*length);
+            }
+            const std::size_t end = position_ + *length;
+            while (position_ < end) {
+                if (std::string_view type = element; !skipValue(type, depth + 1)) {
+                    return false;
+                }
+            }
+            return position_ == end;
         }
         case '(':
         case '{': {

@@ -180,6 +180,27 @@ TEST(BusMessageFilter, LeavesHostileOrTruncatedBytesAsTheyAre) {
         EXPECT_EQ(bad, sent) << at;
     }
 
+    // Arrays whose elements do not fill them exactly: GDBus reads on from where the last element ends,
+    // so an entry the filter would see after the array may be inside a string to GDBus.
+    Bytes overrun = runActionCall("({'junk': <['a']>, 'path': <'/p'>, 'kind': <int64 7>},)",
+                                  G_DBUS_MESSAGE_BYTE_ORDER_LITTLE_ENDIAN);
+    const Bytes element{1, 0, 0, 0, 'a', 0};
+    const Bytes pathText{'/', 'p', 0};
+    const auto elementAt = std::search(overrun.begin(), overrun.end(), element.begin(), element.end());
+    const auto pathEnd = std::search(overrun.begin(), overrun.end(), pathText.begin(), pathText.end()) + 2;
+    ASSERT_LT(elementAt, pathEnd);
+    overrun[static_cast<std::size_t>(elementAt - overrun.begin())] =
+        static_cast<std::uint8_t>(pathEnd - elementAt - 4);
+    Bytes shortBooleans = runActionCall("({'junk': <[true, false]>, 'path': <'/p'>},)",
+                                        G_DBUS_MESSAGE_BYTE_ORDER_LITTLE_ENDIAN);
+    const Bytes eight{8, 0, 0, 0, 1, 0, 0, 0};
+    std::search(shortBooleans.begin(), shortBooleans.end(), eight.begin(), eight.end())[0] = 6;
+    for (Bytes* stretched : {&overrun, &shortBooleans}) {
+        const Bytes sent = *stretched;
+        EXPECT_EQ(bus_message::keepReadEntries(*stretched, *bus_message::frameOf(sent)), sent.size());
+        EXPECT_EQ(*stretched, sent);
+    }
+
     // Variants in variants past any bus's nesting.
     std::string deep = "'/deep'";
     for (int i = 0; i < 70; ++i) {
