@@ -26,30 +26,6 @@ constexpr std::size_t alignUp(std::size_t offset, std::size_t alignment) {
     return (offset + alignment - 1) / alignment * alignment;
 }
 
-std::size_t alignmentOf(char code) {
-    switch (code) {
-    case 'n':
-    case 'q':
-        return 2;
-    case 'b':
-    case 'i':
-    case 'u':
-    case 'h':
-    case 's':
-    case 'o':
-    case 'a':
-        return 4;
-    case 'x':
-    case 't':
-    case 'd':
-    case '(':
-    case '{':
-        return 8;
-    default:
-        return 1; // y g v, and codes that fail later
-    }
-}
-
 std::size_t fixedSizeOf(char code) {
     switch (code) {
     case 'y':
@@ -68,6 +44,24 @@ std::size_t fixedSizeOf(char code) {
         return 8;
     default:
         return 0;
+    }
+}
+
+// A fixed-size value is aligned to its size.
+std::size_t alignmentOf(char code) {
+    if (const std::size_t size = fixedSizeOf(code); size != 0) {
+        return size;
+    }
+    switch (code) {
+    case 's':
+    case 'o':
+    case 'a':
+        return 4;
+    case '(':
+    case '{':
+        return 8;
+    default:
+        return 1; // g v, and codes that fail later
     }
 }
 

@@ -119,15 +119,21 @@ void pollableInit(gpointer iface, gpointer) {
     pollable->read_nonblocking = readNonblocking;
 }
 
+// A stream type that also implements its pollable interface. GLib copies the interface's info, as
+// G_IMPLEMENT_INTERFACE relies on.
+GType registerStreamType(GType parent, const char* name, guint classSize, GClassInitFunc classInit,
+                         guint instanceSize, GType pollable, GInterfaceInitFunc pollableInit) {
+    const GType registered = g_type_register_static_simple(parent, name, classSize, classInit, instanceSize,
+                                                           nullptr, GTypeFlags{});
+    const GInterfaceInfo info{pollableInit, nullptr, nullptr};
+    g_type_add_interface_static(registered, pollable, &info);
+    return registered;
+}
+
 GType filterStreamType() {
-    static const GType type = [] {
-        const GType registered = g_type_register_static_simple(G_TYPE_INPUT_STREAM, "QuorvelBusFilterStream",
-                                                               sizeof(FilterStreamClass), classInit,
-                                                               sizeof(FilterStream), nullptr, GTypeFlags{});
-        static const GInterfaceInfo pollable{pollableInit, nullptr, nullptr};
-        g_type_add_interface_static(registered, G_TYPE_POLLABLE_INPUT_STREAM, &pollable);
-        return registered;
-    }();
+    static const GType type =
+        registerStreamType(G_TYPE_INPUT_STREAM, "QuorvelBusFilterStream", sizeof(FilterStreamClass),
+                           classInit, sizeof(FilterStream), G_TYPE_POLLABLE_INPUT_STREAM, pollableInit);
     return type;
 }
 
@@ -197,14 +203,9 @@ void pollableOutputInit(gpointer iface, gpointer) {
 }
 
 GType passStreamType() {
-    static const GType type = [] {
-        const GType registered = g_type_register_static_simple(G_TYPE_OUTPUT_STREAM, "QuorvelBusPassStream",
-                                                               sizeof(PassStreamClass), outputClassInit,
-                                                               sizeof(PassStream), nullptr, GTypeFlags{});
-        static const GInterfaceInfo pollable{pollableOutputInit, nullptr, nullptr};
-        g_type_add_interface_static(registered, G_TYPE_POLLABLE_OUTPUT_STREAM, &pollable);
-        return registered;
-    }();
+    static const GType type = registerStreamType(G_TYPE_OUTPUT_STREAM, "QuorvelBusPassStream",
+                                                 sizeof(PassStreamClass), outputClassInit, sizeof(PassStream),
+                                                 G_TYPE_POLLABLE_OUTPUT_STREAM, pollableOutputInit);
     return type;
 }
 
