@@ -5,10 +5,9 @@
 // original call, it reads the rewritten one too, and the service builds the same request from both (a
 // message GDBus cannot read would end the service's connection, and every caller's call with it).
 #include "BusMessageFilter.hpp"
-#include "BusStreamFilter.hpp"
+#include "ReadThroughFilter.hpp"
 #include "VariantValue.hpp"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <gio/gio.h>
@@ -54,27 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t piece = 1 + data[0] % 64;
     const std::span<const std::uint8_t> stream(data + 1, size - 1);
 
-    BusStreamFilter filter;
-    std::size_t fed = 0;
-    std::size_t out = 0;
-    const auto drain = [&] {
-        for (auto ready = filter.ready(); !ready.empty(); ready = filter.ready()) {
-            out += ready.size();
-            filter.consumed(ready.size());
-        }
-    };
-    while (fed < stream.size()) {
-        const auto space = filter.space();
-        require(!space.empty());
-        const std::size_t count = std::min({piece, space.size(), stream.size() - fed});
-        std::copy_n(stream.begin() + static_cast<long>(fed), count, space.begin());
-        filter.received(count);
-        fed += count;
-        drain();
-    }
-    filter.ended();
-    drain();
-    require(out <= stream.size());
+    const auto out = readThroughFilter(stream, piece);
+    require(out && out->size() <= stream.size());
 
     // The whole input as one message.
     if (const auto frame = bus_message::frameOf(stream); frame && frame->total == stream.size()) {

@@ -2,7 +2,7 @@
 // left as it is.
 #include "BusMessageFilter.hpp"
 
-#include "BusStreamFilter.hpp"
+#include "ReadThroughFilter.hpp"
 #include "VariantValue.hpp"
 
 #include <algorithm>
@@ -230,32 +230,6 @@ TEST(BusMessageFilter, LeavesHostileOrTruncatedBytesAsTheyAre) {
     }
 }
 
-// What a reader gets from `stream` fed in pieces of `piece` bytes, then the end.
-Bytes filtered(const Bytes& stream, std::size_t piece) {
-    BusStreamFilter filter;
-    Bytes out;
-    std::size_t fed = 0;
-    const auto drain = [&] {
-        for (auto ready = filter.ready(); !ready.empty(); ready = filter.ready()) {
-            const std::size_t taken = std::min<std::size_t>(ready.size(), 16 + out.size() % 100);
-            out.insert(out.end(), ready.begin(), ready.begin() + static_cast<long>(taken));
-            filter.consumed(taken);
-        }
-    };
-    while (fed < stream.size()) {
-        const auto space = filter.space();
-        EXPECT_FALSE(space.empty());
-        const std::size_t count = std::min({piece, space.size(), stream.size() - fed});
-        std::copy_n(stream.begin() + static_cast<long>(fed), count, space.begin());
-        filter.received(count);
-        fed += count;
-        drain();
-    }
-    filter.ended();
-    drain();
-    return out;
-}
-
 TEST(BusStreamFilter, RewritesOnlyRunActionCallsHoweverTheBytesArrive) {
     const auto order = G_DBUS_MESSAGE_BYTE_ORDER_LITTLE_ENDIAN;
     const Bytes call = runActionCall("({'kind': <int64 3>, 'junk': <[int64 1, 2, 3, 4, 5]>},)", order);
@@ -291,10 +265,10 @@ TEST(BusStreamFilter, RewritesOnlyRunActionCallsHoweverTheBytesArrive) {
     for (std::size_t piece :
          {std::size_t{1}, std::size_t{7}, std::size_t{16}, std::size_t{4096}, in.size()}) {
         SCOPED_TRACE(piece);
-        EXPECT_EQ(filtered(in, piece), expected);
+        EXPECT_EQ(readThroughFilter(in, piece), expected);
     }
     Bytes cut(call.begin(), call.end() - 3);
-    EXPECT_EQ(filtered(cut, 5), cut);
+    EXPECT_EQ(readThroughFilter(cut, 5), cut);
 }
 
 } // namespace
