@@ -4,12 +4,16 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -31,7 +35,16 @@ public:
             << " \"$@\"\n";
         out.close();
         ::chmod(program_.c_str(), 0755);
+        // Held calls wait for a shared lock of this file; close-on-exec, so no process a test starts
+        // keeps the lock after release().
+        gate_ = ::open((records_.path() / "gate").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (gate_ < 0 || ::flock(gate_, LOCK_EX) != 0) {
+            throw std::runtime_error("cannot lock the fake launchctl's gate");
+        }
     }
+    ~FakeLaunchctl() { openGate(); }
+    FakeLaunchctl(const FakeLaunchctl&) = delete;
+    FakeLaunchctl& operator=(const FakeLaunchctl&) = delete;
 
     static std::string script() { return QUORVEL_FAKE_LAUNCHCTL; }
     const std::string& program() const { return program_; }
@@ -47,13 +60,16 @@ public:
         write("err." + subcommand, text);
     }
     void hold(const std::string& subcommand) { write("hold." + subcommand, ""); }
-    void release() { write("release", ""); }
+    void release() {
+        write("release", "");
+        openGate();
+    }
 
     // Argument vectors (without the program) of the finished records, in call order.
     std::vector<std::vector<std::string>> calls() const {
         std::vector<std::vector<std::string>> result;
         for (const auto& name : recordNames("call.")) {
-            std::string bytes = readAll(records_.path() / name);
+            std::string bytes = readAll(records_.path() / ("args." + name.substr(5)));
             std::vector<std::string> arguments;
             std::size_t start = 0;
             for (std::size_t nul; (nul = bytes.find('\0', start)) != std::string::npos; start = nul + 1) {
@@ -120,9 +136,18 @@ private:
         std::filesystem::rename(temporary, records_.path() / name);
     }
 
+    void openGate() {
+        if (gate_ >= 0) {
+            ::flock(gate_, LOCK_UN);
+            ::close(gate_);
+            gate_ = -1;
+        }
+    }
+
     TempFolder records_;
     TempFolder programFolder_;
     std::string program_;
+    int gate_ = -1;
 };
 
 } // namespace test_support
