@@ -1,12 +1,14 @@
-// The QuorvelAgent program under a long run of changes: 2,000 creations, modifications and deletions of
-// job files in rounds, each round touching a file at most once, so that the rate limit and the pause that
-// merge changes still leave exactly one report per change. Each round's reports are awaited (with a
-// deadline) and compared as a multiset before the next round starts; a stray report shows up in the next
-// round's comparison, and the last round's in that of a final marker file. Afterwards the agent's resident
-// memory, descriptors and threads are back at their level after the warm-up rounds.
+// The QuorvelAgent program under a long run of changes: creations, modifications and deletions of job
+// files in rounds (400 changes in every suite, 2,000 in a full soak), each round touching a file at most
+// once, so that the rate limit and the pause that merge changes still leave exactly one report per change.
+// Each round's reports are awaited (with a deadline) and compared as a multiset before the next round starts;
+// a stray report shows up in the next round's comparison, and the last round's in that of a final marker
+// file. Afterwards the agent's resident memory, descriptors and threads are back at their level after the
+// warm-up rounds.
 #include "AgentHarness.hpp"
 #include "FakeNotificationServer.hpp"
 #include "FolderEntries.hpp"
+#include "SoakLength.hpp"
 
 #include <algorithm>
 #include <array>
@@ -20,7 +22,7 @@
 namespace agent_e2e {
 namespace {
 
-constexpr int rounds = 40;
+const int rounds = test_support::soakLength(8, 40);
 constexpr int changesPerRound = 50;
 constexpr int warmUpRounds = 3;
 // Of these names about two thirds exist at any time: a round creates, modifies and deletes about alike.
@@ -196,7 +198,7 @@ protected:
     std::size_t seen_ = 0;
 };
 
-TEST_F(AgentSoak, TwoThousandChangesAreEachReportedOnceAndTheAgentReturnsToItsLevel) {
+TEST_F(AgentSoak, EveryChangeIsReportedOnceAndTheAgentReturnsToItsLevel) {
     const pid_t pid = agent_->pid();
     std::mt19937 random(seed);
     Level base;
