@@ -1,4 +1,4 @@
-#include "Utf8.hpp"
+#include "Utf8Writer.hpp"
 
 namespace agent {
 
