@@ -1,7 +1,5 @@
 #include "Utf8Writer.hpp"
 
-namespace agent {
-
 void appendUtf8(std::uint32_t codePoint, std::string& out) {
     const auto byte = [](std::uint32_t bits) { return static_cast<char>(static_cast<std::uint8_t>(bits)); };
     if (codePoint < 0x80) {
@@ -20,5 +18,3 @@ void appendUtf8(std::uint32_t codePoint, std::string& out) {
         out += byte(0x80 | (codePoint & 0x3F));
     }
 }
-
-} // namespace agent
