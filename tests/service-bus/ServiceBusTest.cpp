@@ -1,6 +1,7 @@
 // The action service end to end: activated on a private bus, called as the main application calls it.
+#include "ServiceBus.hpp"
+
 #include "BusClient.hpp"
-#include "PrivateBus.hpp"
 
 #include <atomic>
 #include <cstring>
@@ -102,7 +103,7 @@ GVariant* nested(int levels, GVariant* leaf) {
 
 class ServiceBus : public ::testing::Test {
 protected:
-    PrivateBus bus;
+    ServiceBus bus;
     test_support::TempFolder files{"quorvel-service-files"};
 };
 
@@ -218,7 +219,7 @@ TEST_F(ServiceBus, QuitEndsTheProcessAndTheNextCallStartsAnother) {
     // Privileged or not, quit ends the process without a reply and without a check.
     Result quit = runAction(caller, request("{'kind': <3>, 'privileged': <true>}"));
     EXPECT_FALSE(quit.answered()) << quit.text();
-    EXPECT_TRUE(waitFor([&] { return PrivateBus::hasEnded(*first); }));
+    EXPECT_TRUE(waitFor([&] { return ServiceBus::hasEnded(*first); }));
 
     ASSERT_EQ(runAction(caller, request("@a{sv} {}")).text(), codeThree);
     const auto second = bus.ownerPid();
@@ -228,7 +229,7 @@ TEST_F(ServiceBus, QuitEndsTheProcessAndTheNextCallStartsAnother) {
     // A completed helper tool removal ends it the same way (no helper files exist here).
     Result removal = runAction(caller, request("{'kind': <8>}"));
     EXPECT_FALSE(removal.answered()) << removal.text();
-    EXPECT_TRUE(waitFor([&] { return PrivateBus::hasEnded(*second); }));
+    EXPECT_TRUE(waitFor([&] { return ServiceBus::hasEnded(*second); }));
     EXPECT_EQ(bus.fake.calls().back().front(), "remove");
 }
 
@@ -257,7 +258,7 @@ TEST_F(ServiceBus, RefusedPrivilegedRequestRepliesThenEnds) {
     const auto third = bus.ownerPid();
     ASSERT_TRUE(third);
     EXPECT_NE(*third, *first);
-    EXPECT_TRUE(waitFor([&] { return PrivateBus::hasEnded(*first); }));
+    EXPECT_TRUE(waitFor([&] { return ServiceBus::hasEnded(*first); }));
 }
 
 // A test output file far past what one bus message carries gives a bounded reply, and the service
@@ -290,7 +291,7 @@ TEST_F(ServiceBus, HostileTestRequestsGetBoundedReplies) {
 TEST(ServiceBusMemory, LargeWriteStaysWithinFourTimesTheRequest) {
     // The bound is the program's: AddressSanitizer's quarantine would keep what the program freed
     // resident, so here freed memory goes back at once.
-    PrivateBus bus("quarantine_size_mb=0");
+    ServiceBus bus("quarantine_size_mb=0");
     test_support::TempFolder files{"quorvel-service-files"};
     GDBusConnection* caller = bus.connect();
     ASSERT_EQ(runAction(caller, request("@a{sv} {}")).text(), codeThree);
@@ -362,7 +363,7 @@ TEST_F(ServiceBus, IdleCallersHoldNoThread) {
 }
 
 TEST(ServiceBusMemory, EveryRequestShapeStaysWithinFourTimesTheRequest) {
-    PrivateBus bus("quarantine_size_mb=0");
+    ServiceBus bus("quarantine_size_mb=0");
     GDBusConnection* caller = bus.connect();
     constexpr std::size_t size = 48 * 1024 * 1024;
     const std::string missing = "/nonexistent/quorvel-missing";
@@ -460,7 +461,7 @@ TEST(ServiceBusMemory, EveryRequestShapeStaysWithinFourTimesTheRequest) {
             << "peak resident memory " << peak << " kB";
         // The next shape gets a fresh service.
         EXPECT_FALSE(runAction(caller, request("{'kind': <3>}"), silenceTimeout).answered());
-        EXPECT_TRUE(waitFor([&] { return PrivateBus::hasEnded(*pid); }));
+        EXPECT_TRUE(waitFor([&] { return ServiceBus::hasEnded(*pid); }));
     }
 }
 
