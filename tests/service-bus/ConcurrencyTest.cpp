@@ -1,6 +1,6 @@
 // Calls of different callers run at the same time; calls of one caller run one after another.
+#include "ActivatingBus.hpp"
 #include "BusClient.hpp"
-#include "ServiceBus.hpp"
 
 #include <filesystem>
 #include <fstream>
@@ -23,7 +23,7 @@ std::string readFile(const std::filesystem::path& path) {
 
 class ServiceBusConcurrency : public ::testing::Test {
 protected:
-    ServiceBus bus;
+    ActivatingBus bus;
     test_support::TempFolder files{"quorvel-service-files"};
 
     std::string loadRequest(const std::string& name) {
@@ -178,7 +178,7 @@ TEST(ServiceBusExit, RequestsRunningForOtherCallersFinishFirst) {
                                                  {refused, "{'error': <{'code': <int64 1>, "
                                                            "'domain': <'QuorvelActionErrorDomain'>}>}"}}) {
         SCOPED_TRACE(exitRequest);
-        ServiceBus bus;
+        ActivatingBus bus;
         test_support::TempFolder files{"quorvel-service-files"};
         GDBusConnection* saver = bus.connect();
         GDBusConnection* ender = bus.connect();
@@ -196,7 +196,7 @@ TEST(ServiceBusExit, RequestsRunningForOtherCallersFinishFirst) {
         pipeline.send(ender, request(exitRequest));
         // The exit has begun once the service takes no more calls.
         EXPECT_TRUE(waitFor([&] { return listenerEndpoint(prober, silenceTimeout).timedOut(); }));
-        EXPECT_FALSE(ServiceBus::hasEnded(*pid)) << "ended with a save in flight";
+        EXPECT_FALSE(PrivateBus::hasEnded(*pid)) << "ended with a save in flight";
         EXPECT_FALSE(pipeline.finished(1)) << "the exit's reply came before the save's";
 
         bus.fake.release();
@@ -209,7 +209,7 @@ TEST(ServiceBusExit, RequestsRunningForOtherCallersFinishFirst) {
         } else {
             EXPECT_EQ(ended.text(), exitReply);
         }
-        EXPECT_TRUE(waitFor([&] { return ServiceBus::hasEnded(*pid); }));
+        EXPECT_TRUE(waitFor([&] { return PrivateBus::hasEnded(*pid); }));
         EXPECT_EQ(bus.fake.calls(), (Calls{{"unload", "-w", job}, {"remove", "app.job"}}));
     }
 }

@@ -1,6 +1,5 @@
 // The action service end to end: activated on a private bus, called as the main application calls it.
-#include "ServiceBus.hpp"
-
+#include "ActivatingBus.hpp"
 #include "BusClient.hpp"
 
 #include <atomic>
@@ -103,7 +102,7 @@ GVariant* nested(int levels, GVariant* leaf) {
 
 class ServiceBus : public ::testing::Test {
 protected:
-    ServiceBus bus;
+    ActivatingBus bus;
     test_support::TempFolder files{"quorvel-service-files"};
 };
 
@@ -219,7 +218,7 @@ TEST_F(ServiceBus, QuitEndsTheProcessAndTheNextCallStartsAnother) {
     // Privileged or not, quit ends the process without a reply and without a check.
     Result quit = runAction(caller, request("{'kind': <3>, 'privileged': <true>}"));
     EXPECT_FALSE(quit.answered()) << quit.text();
-    EXPECT_TRUE(waitFor([&] { return ServiceBus::hasEnded(*first); }));
+    EXPECT_TRUE(waitFor([&] { return PrivateBus::hasEnded(*first); }));
 
     ASSERT_EQ(runAction(caller, request("@a{sv} {}")).text(), codeThree);
     const auto second = bus.ownerPid();
@@ -229,7 +228,7 @@ TEST_F(ServiceBus, QuitEndsTheProcessAndTheNextCallStartsAnother) {
     // A completed helper tool removal ends it the same way (no helper files exist here).
     Result removal = runAction(caller, request("{'kind': <8>}"));
     EXPECT_FALSE(removal.answered()) << removal.text();
-    EXPECT_TRUE(waitFor([&] { return ServiceBus::hasEnded(*second); }));
+    EXPECT_TRUE(waitFor([&] { return PrivateBus::hasEnded(*second); }));
     EXPECT_EQ(bus.fake.calls().back().front(), "remove");
 }
 
@@ -258,7 +257,7 @@ TEST_F(ServiceBus, RefusedPrivilegedRequestRepliesThenEnds) {
     const auto third = bus.ownerPid();
     ASSERT_TRUE(third);
     EXPECT_NE(*third, *first);
-    EXPECT_TRUE(waitFor([&] { return ServiceBus::hasEnded(*first); }));
+    EXPECT_TRUE(waitFor([&] { return PrivateBus::hasEnded(*first); }));
 }
 
 // A test output file far past what one bus message carries gives a bounded reply, and the service
@@ -291,7 +290,7 @@ TEST_F(ServiceBus, HostileTestRequestsGetBoundedReplies) {
 TEST(ServiceBusMemory, LargeWriteStaysWithinFourTimesTheRequest) {
     // The bound is the program's: AddressSanitizer's quarantine would keep what the program freed
     // resident, so here freed memory goes back at once.
-    ServiceBus bus("quarantine_size_mb=0");
+    ActivatingBus bus("quarantine_size_mb=0");
     test_support::TempFolder files{"quorvel-service-files"};
     GDBusConnection* caller = bus.connect();
     ASSERT_EQ(runAction(caller, request("@a{sv} {}")).text(), codeThree);
@@ -363,7 +362,7 @@ TEST_F(ServiceBus, IdleCallersHoldNoThread) {
 }
 
 TEST(ServiceBusMemory, EveryRequestShapeStaysWithinFourTimesTheRequest) {
-    ServiceBus bus("quarantine_size_mb=0");
+    ActivatingBus bus("quarantine_size_mb=0");
     GDBusConnection* caller = bus.connect();
     constexpr std::size_t size = 48 * 1024 * 1024;
     const std::string missing = "/nonexistent/quorvel-missing";
@@ -461,7 +460,7 @@ TEST(ServiceBusMemory, EveryRequestShapeStaysWithinFourTimesTheRequest) {
             << "peak resident memory " << peak << " kB";
         // The next shape gets a fresh service.
         EXPECT_FALSE(runAction(caller, request("{'kind': <3>}"), silenceTimeout).answered());
-        EXPECT_TRUE(waitFor([&] { return ServiceBus::hasEnded(*pid); }));
+        EXPECT_TRUE(waitFor([&] { return PrivateBus::hasEnded(*pid); }));
     }
 }
 
