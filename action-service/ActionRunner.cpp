@@ -2,6 +2,7 @@
 #include "BoundedText.hpp"
 #include "Controller.hpp"
 #include "NormalizedPath.hpp"
+#include "ShownText.hpp"
 #include "Utf8.hpp"
 
 #include <algorithm>
@@ -65,7 +66,7 @@ struct Request {
     bool refusesPaths(std::initializer_list<const std::string*> paths) const {
         for (const std::string* path : paths) {
             if (path != nullptr && !isNormalizedAbsolutePath(*path)) {
-                log.write("Refused a path that is not absolute and normalized: " + oneLineText(*path));
+                log.write("Refused a path that is not absolute and normalized: " + shownText(*path));
                 reply(controller.errorReplyFor(EINVAL));
                 return true;
             }

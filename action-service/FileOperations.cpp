@@ -1,11 +1,11 @@
 #include "Controller.hpp"
-#include "Utf8.hpp"
+#include "ShownText.hpp"
 
 namespace action_service {
 
 OptionalReply Controller::writeFile(const std::string& contents, const std::string& path, SystemLog& log) {
     if (auto error = platform_.files.writeAtomically(path, contents)) {
-        log.write("Could not write to file: " + oneLineText(path));
+        log.write("Could not write to file: " + shownText(path));
         return makeErrorReply(*error);
     }
     return std::nullopt;
@@ -13,7 +13,7 @@ OptionalReply Controller::writeFile(const std::string& contents, const std::stri
 
 OptionalReply Controller::deleteFile(const std::string& path, SystemLog& log) {
     if (auto error = platform_.files.remove(path)) {
-        log.write("Could not delete file: " + oneLineText(path));
+        log.write("Could not delete file: " + shownText(path));
         return makeErrorReply(*error);
     }
     return std::nullopt;

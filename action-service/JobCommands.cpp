@@ -1,6 +1,6 @@
 #include "Action.hpp"
 #include "Controller.hpp"
-#include "Utf8.hpp"
+#include "ShownText.hpp"
 
 namespace action_service {
 
@@ -22,7 +22,7 @@ OptionalReply Controller::runJobCommand(Command command, const std::string& argu
         break;
     }
     if (!argument.empty() && argument.front() == '-') {
-        log.write("Refused a launchctl argument that would be read as an option: " + oneLineText(argument));
+        log.write("Refused a launchctl argument that would be read as an option: " + shownText(argument));
         return makeErrorReply(failure);
     }
     ProcessRunner::Exit exit = platform_.processes.run(launchctl, arguments);

@@ -1,5 +1,8 @@
 #include "FileReading.hpp"
 
+#include "PropertyListGuard.hpp"
+#include "PropertyListReading.hpp"
+
 #include <algorithm>
 
 namespace agent {
@@ -110,6 +113,15 @@ std::optional<std::vector<std::uint8_t>> readBounded(FileAccess& files, const st
         }
         contents.insert(contents.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(*count));
     }
+}
+
+std::optional<PlistValue::Dictionary> readDictionary(FileAccess& files, PropertyListParser& parser,
+                                                     const std::filesystem::path& path) {
+    const auto bytes = readBounded(files, path, PropertyListLimits::maxBytes);
+    if (!bytes) {
+        return std::nullopt;
+    }
+    return dictionaryFromBytes(parser, *bytes);
 }
 
 } // namespace agent

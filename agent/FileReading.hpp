@@ -2,6 +2,7 @@
 
 #include "frameworks/FileAccess.hpp"
 #include "frameworks/Gantry.hpp"
+#include "frameworks/PropertyList.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -46,5 +47,10 @@ private:
 // The whole contents of a regular file if they are no larger than `bound`; absent otherwise.
 std::optional<std::vector<std::uint8_t>> readBounded(FileAccess& files, const std::filesystem::path& path,
                                                      std::size_t bound);
+
+// The file as a property list whose root is a dictionary; absent when it is no regular file, is larger
+// than the guard's size bound, or is not such a list.
+std::optional<PlistValue::Dictionary> readDictionary(FileAccess& files, PropertyListParser& parser,
+                                                     const std::filesystem::path& path);
 
 } // namespace agent

@@ -1,3 +1,4 @@
+#include "FileReading.hpp"
 #include "MonitorFolders.hpp"
 #include "PropertyListReading.hpp"
 #include "ShownText.hpp"

@@ -55,8 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string home = nul == std::string::npos ? "" : input.substr(0, nul);
     const std::string name = nul == std::string::npos ? input : input.substr(nul + 1);
 
-    requireShowable(agent::shownText(agent::shownPath(home + "/" + name, home)));
-    requireShowable(agent::shownText(agent::shownPath(name, home)));
+    requireShowable(shownText(shownPath(home + "/" + name, home)));
+    requireShowable(shownText(shownPath(name, home)));
 
     // Posted by the agent: in a job folder of a world of fakes, as new (with its identifier) and deleted.
     static agent_test::AgentWorld world;

@@ -5,7 +5,7 @@
 namespace action_service {
 
 // The system log. The texts are made by the caller: a fixed text, and where it names a path or a label,
-// that text as one line without control characters (oneLineText). A backend only forwards them.
+// that text through the shared shown-text rule (shownText). A backend only forwards them.
 class SystemLog {
 public:
     virtual ~SystemLog() = default;

@@ -1,6 +1,7 @@
 #include "PosixFileSystem.hpp"
 
 #include "PosixError.hpp"
+#include "Utf8.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -253,11 +254,12 @@ std::optional<PlatformError> PosixFileSystem::writeAtomically(const std::string&
     // A name may already be as long as the folder allows: the temporary one keeps only a short head of
     // it, cut on a character boundary. It is hidden and does not end in ".plist", so a write killed
     // half-way leaves nothing that launchd or the agent would take for a job.
-    std::string::size_type head = std::min<std::string::size_type>(name.size(), 64);
-    while (head > 0 && head < name.size() && (static_cast<unsigned char>(name[head]) & 0xC0) == 0x80) {
-        --head;
+    std::string_view head = name;
+    if (head.size() > 64) {
+        head = head.substr(0, 64);
+        head = head.substr(0, wholeCharactersLength(head));
     }
-    const std::string prefix = "." + name.substr(0, head) + ".";
+    const std::string prefix = "." + std::string(head) + ".";
     removeStaleTemporaries(folder, prefix);
     std::string temporary = folder + prefix + "XXXXXX";
     int fd = ::mkostemp(temporary.data(), O_CLOEXEC);

@@ -200,3 +200,14 @@ TEST(RunActionLog, EveryLineIsOneLineWrittenAfterTheReply) {
         }
     }
 }
+
+// A caller's path cannot reorder its log line when shown: every direction control is replaced, and a
+// character cut short is one replacement, as it is in the agent's texts.
+TEST(RunActionLog, DirectionControlsAndACutCharacterEachBecomeOneReplacement) {
+    Service service;
+    const std::string root = service.folder.path().string();
+    service.run(
+        {{"kind", Value(7)}, {"deletePath", Value(root + "/\u202Egpj.exe\u2066x\u2069\xE2\x80.plist")}});
+    EXPECT_EQ(service.log.lines(), std::vector<std::string>{"Could not delete file: " + root +
+                                                            "/\uFFFDgpj.exe\uFFFDx\uFFFD\uFFFD.plist"});
+}

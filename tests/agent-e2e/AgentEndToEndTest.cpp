@@ -36,7 +36,7 @@ class AgentEndToEnd : public ::testing::Test {
 protected:
     void startBus(std::vector<std::string> capabilities = {"actions", "body"}, bool withServer = true,
                   ServerBehaviour behaviour = {}) {
-        bus_ = std::make_unique<PrivateBus>(home_.root());
+        bus_ = std::make_unique<PrivateBus>();
         server_ = std::make_unique<FakeNotificationServer>(bus_->address(), std::move(capabilities),
                                                            withServer, behaviour);
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "PrivateBus.hpp"
 #include "TempFolder.hpp"
 #include "WaitFor.hpp"
 
@@ -15,9 +16,7 @@
 #include <spawn.h>
 #include <stdexcept>
 #include <string>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -26,6 +25,7 @@ namespace agent_e2e {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using test_support::PrivateBus;
 
 inline std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -115,58 +115,6 @@ public:
 private:
     pid_t pid_ = -1;
     std::optional<int> status_;
-};
-
-// A private dbus-daemon listening in a folder of its own; killed at teardown.
-class PrivateBus {
-public:
-    explicit PrivateBus(const fs::path& folder)
-        : socket_(folder / "bus") {
-        const auto config = folder / "bus.conf";
-        writeFile(config,
-                  "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-                  " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                  "<busconfig><type>session</type><listen>unix:path=" +
-                      socket_.string() +
-                      "</listen><auth>EXTERNAL</auth>"
-                      "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                      "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
-        daemon_.emplace(
-            std::vector<std::string>{"/usr/bin/dbus-daemon", "--nofork", "--config-file=" + config.string()},
-            std::map<std::string, std::string>{{"PATH", "/usr/bin:/bin"}}, folder / "bus.out",
-            folder / "bus.err");
-        // The socket file appears at bind(), before the daemon listens: wait until it accepts.
-        if (!test_support::waitFor([&] { return accepts(socket_); }, 20s)) {
-            throw std::runtime_error("the private bus did not start: " + readFile(folder / "bus.err"));
-        }
-    }
-    ~PrivateBus() {
-        daemon_->signal(SIGTERM);
-        daemon_->waitExit(10s);
-    }
-    std::string address() const { return "unix:path=" + socket_.string(); }
-
-private:
-    static bool accepts(const fs::path& socket) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const std::string path = socket.string();
-        if (path.size() >= sizeof address.sun_path) {
-            return false;
-        }
-        path.copy(address.sun_path, path.size());
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            return false;
-        }
-        const bool connected =
-            ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-        ::close(fd);
-        return connected;
-    }
-
-    fs::path socket_;
-    std::optional<Child> daemon_;
 };
 
 // A home folder and XDG folders of their own, with a scheme handler and a main-application entry that

@@ -106,7 +106,7 @@ protected:
             writeFile(home_.agents() / name(index), jobText(index, nextVersion_++));
             exists_.insert(index);
         }
-        bus_ = std::make_unique<PrivateBus>(home_.root());
+        bus_ = std::make_unique<PrivateBus>();
         server_ =
             std::make_unique<FakeNotificationServer>(bus_->address(), std::vector<std::string>{"actions"});
         // What stays resident should be what the agent keeps: freed memory goes back at once rather than

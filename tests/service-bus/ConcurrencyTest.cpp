@@ -1,6 +1,6 @@
 // Calls of different callers run at the same time; calls of one caller run one after another.
+#include "ActivatingBus.hpp"
 #include "BusClient.hpp"
-#include "PrivateBus.hpp"
 
 #include <filesystem>
 #include <fstream>
@@ -23,7 +23,7 @@ std::string readFile(const std::filesystem::path& path) {
 
 class ServiceBusConcurrency : public ::testing::Test {
 protected:
-    PrivateBus bus;
+    ActivatingBus bus;
     test_support::TempFolder files{"quorvel-service-files"};
 
     std::string loadRequest(const std::string& name) {
@@ -178,7 +178,7 @@ TEST(ServiceBusExit, RequestsRunningForOtherCallersFinishFirst) {
                                                  {refused, "{'error': <{'code': <int64 1>, "
                                                            "'domain': <'QuorvelActionErrorDomain'>}>}"}}) {
         SCOPED_TRACE(exitRequest);
-        PrivateBus bus;
+        ActivatingBus bus;
         test_support::TempFolder files{"quorvel-service-files"};
         GDBusConnection* saver = bus.connect();
         GDBusConnection* ender = bus.connect();

@@ -1,6 +1,6 @@
 // The action service end to end: activated on a private bus, called as the main application calls it.
+#include "ActivatingBus.hpp"
 #include "BusClient.hpp"
-#include "PrivateBus.hpp"
 
 #include <atomic>
 #include <cstring>
@@ -102,7 +102,7 @@ GVariant* nested(int levels, GVariant* leaf) {
 
 class ServiceBus : public ::testing::Test {
 protected:
-    PrivateBus bus;
+    ActivatingBus bus;
     test_support::TempFolder files{"quorvel-service-files"};
 };
 
@@ -290,7 +290,7 @@ TEST_F(ServiceBus, HostileTestRequestsGetBoundedReplies) {
 TEST(ServiceBusMemory, LargeWriteStaysWithinFourTimesTheRequest) {
     // The bound is the program's: AddressSanitizer's quarantine would keep what the program freed
     // resident, so here freed memory goes back at once.
-    PrivateBus bus("quarantine_size_mb=0");
+    ActivatingBus bus("quarantine_size_mb=0");
     test_support::TempFolder files{"quorvel-service-files"};
     GDBusConnection* caller = bus.connect();
     ASSERT_EQ(runAction(caller, request("@a{sv} {}")).text(), codeThree);
@@ -362,7 +362,7 @@ TEST_F(ServiceBus, IdleCallersHoldNoThread) {
 }
 
 TEST(ServiceBusMemory, EveryRequestShapeStaysWithinFourTimesTheRequest) {
-    PrivateBus bus("quarantine_size_mb=0");
+    ActivatingBus bus("quarantine_size_mb=0");
     GDBusConnection* caller = bus.connect();
     constexpr std::size_t size = 48 * 1024 * 1024;
     const std::string missing = "/nonexistent/quorvel-missing";

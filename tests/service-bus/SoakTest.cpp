@@ -1,8 +1,8 @@
 // The service under a long run of ordinary work: 10,000 requests of every kind from 8 callers. After
 // them its descriptors, threads and children are back at their level and its memory has not grown.
+#include "ActivatingBus.hpp"
 #include "BusClient.hpp"
 #include "FolderEntries.hpp"
-#include "PrivateBus.hpp"
 
 #include <array>
 #include <atomic>
@@ -67,7 +67,7 @@ void sendUnanswered(GDBusConnection* caller, GVariant* request) {
 
 TEST(ServiceSoak, TenThousandRequestsLeaveNoDescriptorThreadChildOrMemoryBehind) {
     // The fake launchctl exits at once; freed memory is not held back by the sanitizer.
-    PrivateBus bus("quarantine_size_mb=0", false);
+    ActivatingBus bus("quarantine_size_mb=0", false);
     test_support::TempFolder files("quorvel-soak");
     constexpr int callers = 8;
     constexpr int perCaller = 1250;

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <plist/plist.h>
 
 namespace agent {
@@ -101,10 +102,10 @@ public:
         if (root == nullptr) {
             return std::nullopt;
         }
+        // Freed however the conversion ends, a failed allocation included.
+        const std::unique_ptr<void, decltype(&plist_free)> tree(root, plist_free);
         PlistValue value;
-        const bool converted = Conversion().convert(root, 1, value);
-        plist_free(root);
-        if (!converted) {
+        if (!Conversion().convert(root, 1, value)) {
             return std::nullopt;
         }
         return value;

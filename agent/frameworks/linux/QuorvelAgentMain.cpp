@@ -19,6 +19,7 @@ constexpr int nameCheckTimeoutMs = 5000;
 // What was posted before the end still reaches the server, unless it takes longer than this.
 constexpr auto finishDeadline = 2s;
 
+// Borrows the loop and the connection, which main owns.
 struct Program {
     GMainLoop* loop = nullptr;
     GDBusConnection* connection = nullptr; // absent without a session bus
@@ -41,7 +42,7 @@ struct Program {
 
 // Whether some process of this session holds the agent's name already.
 bool anotherAgentRuns(GDBusConnection* connection, const std::string& busName) {
-    GVariant* reply = g_dbus_connection_call_sync(
+    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
         connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
         g_variant_new("(s)", busName.c_str()), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE,
         nameCheckTimeoutMs, nullptr, nullptr);
@@ -50,7 +51,6 @@ bool anotherAgentRuns(GDBusConnection* connection, const std::string& busName) {
     }
     gboolean owned = FALSE;
     g_variant_get(reply, "(b)", &owned);
-    g_variant_unref(reply);
     return owned != FALSE;
 }
 
@@ -92,19 +92,20 @@ int main() {
     const guint terminateSource = g_unix_signal_add(SIGTERM, onSignal, &program);
     const guint interruptSource = g_unix_signal_add(SIGINT, onSignal, &program);
     program.busName = agent::mainBundleIdentifier() + ".QuorvelAgent";
-    program.connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    g_autoptr(GDBusConnection) connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    program.connection = connection;
     if (program.connection != nullptr) {
         // The loss of the bus ends the agent through its name, not by a raised SIGTERM mid-check.
         g_dbus_connection_set_exit_on_close(program.connection, FALSE);
         if (anotherAgentRuns(program.connection, program.busName)) {
             g_source_remove(terminateSource);
             g_source_remove(interruptSource);
-            g_object_unref(program.connection);
             return 0;
         }
     }
 
-    program.loop = g_main_loop_new(nullptr, FALSE);
+    g_autoptr(GMainLoop) loop = g_main_loop_new(nullptr, FALSE);
+    program.loop = loop;
     agent::AppDelegate delegate(agent::sharedMonitorFolders());
     program.delegate = &delegate;
     g_idle_add(launch, &program);
@@ -123,8 +124,6 @@ int main() {
     }
     if (program.connection != nullptr) {
         g_dbus_connection_flush_sync(program.connection, nullptr, nullptr);
-        g_object_unref(program.connection);
     }
-    g_main_loop_unref(program.loop);
     return 0;
 }

@@ -3,6 +3,7 @@
 
 #include "DBusNotificationCenter.hpp"
 #include "GLibMainQueue.hpp"
+#include "GObjectPtr.hpp"
 #include "GioWorkspace.hpp"
 #include "InotifyFolderMonitor.hpp"
 #include "MonitorFolders.hpp"
@@ -14,22 +15,10 @@ namespace agent {
 
 namespace {
 
-// The session bus connection, or null without a session bus.
-struct SessionBus {
-    GDBusConnection* connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-    SessionBus() = default;
-    SessionBus(const SessionBus&) = delete;
-    SessionBus& operator=(const SessionBus&) = delete;
-    ~SessionBus() {
-        if (connection != nullptr) {
-            g_object_unref(connection);
-        }
-    }
-};
-
 // The real backends, made once on the main thread at the first access and kept for the process's life.
 struct RealPlatform {
-    SessionBus bus;
+    // The session bus connection, or null without a session bus.
+    GObjectPtr<GDBusConnection> bus{g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr)};
     std::unique_ptr<FileAccess> files = makeFileAccess();
     std::unique_ptr<PropertyListParser> propertyLists = makePropertyListParser();
     gantry::Crypto crypto{gantry::makeMd5};
@@ -40,7 +29,7 @@ struct RealPlatform {
     InotifyMonitorFactory monitors{inotifyCalls, timer};
     mortar::Limit limit{timer};
     GioWorkspace workspace;
-    DBusNotificationCenter notificationCenter{bus.connection};
+    DBusNotificationCenter notificationCenter{bus.get()};
     mortar::Interface interface { notificationCenter, messagesLocaleIsRightToLeft() };
 
     AgentPlatform platform() {

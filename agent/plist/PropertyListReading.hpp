@@ -1,11 +1,9 @@
 #pragma once
 
-#include "frameworks/FileAccess.hpp"
 #include "frameworks/PropertyList.hpp"
 
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <span>
 #include <string>
@@ -16,11 +14,6 @@ namespace agent {
 // fails or the root is something else.
 std::optional<PlistValue::Dictionary> dictionaryFromBytes(PropertyListParser& parser,
                                                           std::span<const std::uint8_t> bytes);
-
-// The file as a property list whose root is a dictionary; absent when it is no regular file, is larger
-// than the guard's size bound, or is not such a list.
-std::optional<PlistValue::Dictionary> readDictionary(FileAccess& files, PropertyListParser& parser,
-                                                     const std::filesystem::path& path);
 
 // Labels are short reverse-DNS names; a longer string is no label, so that hundreds of files with huge
 // ones cannot fill the snapshot.

@@ -22,7 +22,7 @@ const std::filesystem::path& URL::System::library() {
 
 const std::string& File::nonSandboxedHomeFolderPath() {
     // "/home/u/" and "/home/u" are one folder; job file paths and the shortening take the second.
-    static const std::string path = agent::withoutTrailingSeparators(agent::realHomeFolderPath());
+    static const std::string path = withoutTrailingSeparators(agent::realHomeFolderPath());
     return path;
 }
 

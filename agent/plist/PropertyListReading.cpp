@@ -1,6 +1,5 @@
 #include "PropertyListReading.hpp"
 
-#include "FileReading.hpp"
 #include "PropertyListGuard.hpp"
 #include "frameworks/Mortar.hpp"
 
@@ -16,15 +15,6 @@ std::optional<PlistValue::Dictionary> dictionaryFromBytes(PropertyListParser& pa
         return std::nullopt;
     }
     return *value->dictionary();
-}
-
-std::optional<PlistValue::Dictionary> readDictionary(FileAccess& files, PropertyListParser& parser,
-                                                     const std::filesystem::path& path) {
-    const auto bytes = readBounded(files, path, PropertyListLimits::maxBytes);
-    if (!bytes) {
-        return std::nullopt;
-    }
-    return dictionaryFromBytes(parser, *bytes);
 }
 
 std::optional<std::string> labelIn(const std::optional<PlistValue::Dictionary>& dictionary) {

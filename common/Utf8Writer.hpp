@@ -3,10 +3,6 @@
 #include <cstdint>
 #include <string>
 
-namespace agent {
-
 // Appends a code point up to U+10FFFF as UTF-8 (surrogates too, in their three-byte form: callers that
 // must not write them check first).
 void appendUtf8(std::uint32_t codePoint, std::string& out);
-
-} // namespace agent

@@ -2,8 +2,6 @@
 
 #include "Utf8.hpp"
 
-namespace action_service {
-
 std::uint64_t keepWholeCharacters(std::string& bytes, std::uint64_t size) {
     if (size > bytes.size()) {
         bytes.resize(wholeCharactersLength(bytes));
@@ -21,5 +19,3 @@ void appendLeftOutLine(std::string& text, std::uint64_t leftOut, std::string_vie
     text += "(" + std::to_string(leftOut) + (leftOut == 1 ? " byte of " : " bytes of ") +
             std::string(source) + " left out)";
 }
-
-} // namespace action_service

@@ -1,6 +1,4 @@
-#include "Utf8.hpp"
-
-namespace agent {
+#include "Utf8Writer.hpp"
 
 void appendUtf8(std::uint32_t codePoint, std::string& out) {
     const auto byte = [](std::uint32_t bits) { return static_cast<char>(static_cast<std::uint8_t>(bits)); };
@@ -20,5 +18,3 @@ void appendUtf8(std::uint32_t codePoint, std::string& out) {
         out += byte(0x80 | (codePoint & 0x3F));
     }
 }
-
-} // namespace agent

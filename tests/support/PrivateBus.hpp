@@ -1,6 +1,5 @@
 #pragma once
 
-#include "FakeLaunchctl.hpp"
 #include "TempFolder.hpp"
 #include "WaitFor.hpp"
 
@@ -9,27 +8,39 @@
 #include <fstream>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
+#include <map>
 #include <optional>
 #include <set>
 #include <signal.h>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
-namespace service_bus {
+namespace test_support {
 
-// A private dbus-daemon whose service folder holds the .service file of the test copy of the
-// program (the one that runs the fake launchctl), so the first call activates it. The service
-// inherits the daemon's environment: FAKE_LAUNCHCTL_DIR of this bus's fake, and sanitizer log
-// paths in a folder that must stay empty. serviceAsanOptions are added to the service's
-// ASAN_OPTIONS.
+// What a private bus activates, if anything.
+struct PrivateBusServices {
+    // The folder of the .service files the bus activates from; none when empty.
+    std::string folder;
+    // The name an activated service owns: each process seen owning it is waited for at the bus's end.
+    std::string name;
+    // Added to the environment the services inherit from the daemon.
+    std::map<std::string, std::string> environment;
+    // Added to the services' ASAN_OPTIONS.
+    std::string asanOptions;
+    // A ThreadSanitizer suppressions file for the services.
+    std::string tsanSuppressions;
+};
+
+// A private dbus-daemon with the room of a session bus (large messages, hundreds of callers). Services it
+// activates inherit its environment, with sanitizer log paths in a folder that must stay empty: the bus's
+// end waits for every service process it has seen and fails the test if any of them wrote there.
 class PrivateBus {
 public:
-    static constexpr const char* name = QUORVEL_SERVICE_BUS_NAME;
-
-    // recordCalls false: the fake launchctl records nothing and exits at once (for many requests).
-    explicit PrivateBus(const std::string& serviceAsanOptions = "", bool recordCalls = true)
-        : folder_("quorvel-bus") {
+    explicit PrivateBus(PrivateBusServices services = {})
+        : services_(std::move(services))
+        , folder_("quorvel-bus") {
         std::filesystem::create_directory(folder_.path() / "sanitizer");
         address_ = "unix:path=" + (folder_ / "socket");
         {
@@ -39,7 +50,8 @@ public:
                    << "  <keep_umask/>\n"
                    << "  <listen>" << address_ << "</listen>\n"
                    << "  <auth>EXTERNAL</auth>\n"
-                   << "  <servicedir>" << QUORVEL_TEST_SERVICE_FOLDER << "</servicedir>\n"
+                   << (services_.folder.empty() ? ""
+                                                : "  <servicedir>" + services_.folder + "</servicedir>\n")
                    << "  <policy context='default'>\n"
                    << "    <allow send_destination='*' eavesdrop='true'/>\n"
                    << "    <allow eavesdrop='true'/>\n"
@@ -57,20 +69,22 @@ public:
         }
         GSubprocessLauncher* launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDOUT_PIPE);
         const std::string logs = (folder_.path() / "sanitizer").string();
-        g_subprocess_launcher_setenv(launcher, "FAKE_LAUNCHCTL_DIR", recordCalls ? fake.folder().c_str() : "",
-                                     TRUE);
+        for (const auto& [key, value] : services_.environment) {
+            g_subprocess_launcher_setenv(launcher, key.c_str(), value.c_str(), TRUE);
+        }
         g_subprocess_launcher_setenv(launcher, "DBUS_SESSION_BUS_ADDRESS", address_.c_str(), TRUE);
         g_subprocess_launcher_setenv(launcher, "DBUS_DEBUG_OUTPUT", "1", TRUE);
         // Every GLib object from malloc, so that LeakSanitizer sees one the service loses.
         g_subprocess_launcher_setenv(launcher, "G_SLICE", "always-malloc", TRUE);
         const std::string asan =
-            "log_path=" + logs + "/asan" + (serviceAsanOptions.empty() ? "" : ":") + serviceAsanOptions;
+            "log_path=" + logs + "/asan" + (services_.asanOptions.empty() ? "" : ":") + services_.asanOptions;
         g_subprocess_launcher_setenv(launcher, "ASAN_OPTIONS", asan.c_str(), TRUE);
         g_subprocess_launcher_setenv(launcher, "UBSAN_OPTIONS",
                                      ("print_stacktrace=1:log_path=" + logs + "/ubsan").c_str(), TRUE);
-        g_subprocess_launcher_setenv(
-            launcher, "TSAN_OPTIONS",
-            ("suppressions=" QUORVEL_TSAN_SUPPRESSIONS ":log_path=" + logs + "/tsan").c_str(), TRUE);
+        const std::string suppressions =
+            services_.tsanSuppressions.empty() ? "" : "suppressions=" + services_.tsanSuppressions + ":";
+        g_subprocess_launcher_setenv(launcher, "TSAN_OPTIONS",
+                                     (suppressions + "log_path=" + logs + "/tsan").c_str(), TRUE);
         const std::string configArgument = "--config-file=" + (folder_ / "bus.conf");
         GError* error = nullptr;
         daemon_ = g_subprocess_launcher_spawn(launcher, &error, "dbus-daemon", configArgument.c_str(),
@@ -91,8 +105,10 @@ public:
 
     ~PrivateBus() {
         // The service that owns the name now is the last one to watch end.
-        if (auto pid = ownerPid()) {
-            servicePids_.insert(*pid);
+        if (!services_.name.empty()) {
+            if (auto pid = ownerPid()) {
+                servicePids_.insert(*pid);
+            }
         }
         for (GDBusConnection* connection : connections_) {
             g_dbus_connection_close_sync(connection, nullptr, nullptr);
@@ -105,8 +121,7 @@ public:
         }
         // A service ends when its bus goes; its sanitizers write when it ends.
         for (pid_t pid : servicePids_) {
-            EXPECT_TRUE(test_support::waitFor([&] { return hasEnded(pid); }))
-                << "service " << pid << " still runs";
+            EXPECT_TRUE(waitFor([&] { return hasEnded(pid); })) << "service " << pid << " still runs";
         }
         for (const auto& entry : std::filesystem::directory_iterator(folder_.path() / "sanitizer")) {
             std::ifstream log(entry.path());
@@ -147,7 +162,7 @@ public:
         }
         GVariant* result = g_dbus_connection_call_sync(
             control_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-            "GetConnectionUnixProcessID", g_variant_new("(s)", name), G_VARIANT_TYPE("(u)"),
+            "GetConnectionUnixProcessID", g_variant_new("(s)", services_.name.c_str()), G_VARIANT_TYPE("(u)"),
             G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
         if (result == nullptr) {
             return std::nullopt;
@@ -166,8 +181,8 @@ public:
         }
         GVariant* result = g_dbus_connection_call_sync(
             control_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
-            g_variant_new("(s)", name), G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
-            nullptr);
+            g_variant_new("(s)", services_.name.c_str()), G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, 5000,
+            nullptr, nullptr);
         if (result == nullptr) {
             return "";
         }
@@ -192,10 +207,9 @@ public:
         return true;
     }
 
-    test_support::FakeLaunchctl fake;
-
 private:
-    test_support::TempFolder folder_;
+    PrivateBusServices services_;
+    TempFolder folder_;
     std::string address_;
     GSubprocess* daemon_ = nullptr;
     GDBusConnection* control_ = nullptr;
@@ -203,4 +217,4 @@ private:
     std::set<pid_t> servicePids_;
 };
 
-} // namespace service_bus
+} // namespace test_support

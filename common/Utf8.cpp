@@ -1,30 +1,29 @@
 #include "Utf8.hpp"
 
-#include <cstddef>
 #include <cstdint>
-
-namespace action_service {
 
 namespace {
 
 constexpr std::string_view replacement = "\xEF\xBF\xBD";
 
-// Length of the well-formed sequence at the start of bytes, or 0 when it is not one; in that case
-// invalidLength is the length of its maximal invalid subsequence (at least 1).
-std::size_t wellFormedLength(std::string_view bytes, std::size_t& invalidLength) {
+} // namespace
+
+Utf8Character firstUtf8Character(std::string_view bytes) {
     auto at = [&](std::size_t i) { return static_cast<std::uint8_t>(bytes[i]); };
     const std::uint8_t lead = at(0);
-    invalidLength = 1;
     if (lead < 0x80) {
-        return 1;
+        return {char32_t{lead}, 1};
     }
     std::size_t length = 0;
+    char32_t codePoint = 0;
     std::uint8_t secondLow = 0x80;
     std::uint8_t secondHigh = 0xBF;
     if (lead >= 0xC2 && lead <= 0xDF) {
         length = 2;
+        codePoint = char32_t{lead} & 0x1F;
     } else if (lead >= 0xE0 && lead <= 0xEF) {
         length = 3;
+        codePoint = char32_t{lead} & 0x0F;
         if (lead == 0xE0) {
             secondLow = 0xA0; // no overlong forms
         } else if (lead == 0xED) {
@@ -32,61 +31,33 @@ std::size_t wellFormedLength(std::string_view bytes, std::size_t& invalidLength)
         }
     } else if (lead >= 0xF0 && lead <= 0xF4) {
         length = 4;
+        codePoint = char32_t{lead} & 0x07;
         if (lead == 0xF0) {
             secondLow = 0x90;
         } else if (lead == 0xF4) {
             secondHigh = 0x8F; // nothing above U+10FFFF
         }
     } else {
-        return 0;
+        return {std::nullopt, 1};
     }
     for (std::size_t i = 1; i < length; ++i) {
         const std::uint8_t low = i == 1 ? secondLow : std::uint8_t{0x80};
         const std::uint8_t high = i == 1 ? secondHigh : std::uint8_t{0xBF};
         if (i >= bytes.size() || at(i) < low || at(i) > high) {
-            invalidLength = i;
-            return 0;
+            return {std::nullopt, i};
         }
+        codePoint = codePoint << 6 | (char32_t{at(i)} & 0x3F);
     }
-    return length;
+    return {codePoint, length};
 }
-
-} // namespace
 
 std::string decodeUtf8Lossy(std::string_view bytes) {
     std::string text;
     text.reserve(bytes.size());
     while (!bytes.empty()) {
-        std::size_t invalid = 0;
-        if (std::size_t valid = wellFormedLength(bytes, invalid); valid != 0) {
-            text.append(bytes.substr(0, valid));
-            bytes.remove_prefix(valid);
-        } else {
-            text.append(replacement);
-            bytes.remove_prefix(invalid);
-        }
-    }
-    return text;
-}
-
-std::string oneLineText(std::string_view bytes) {
-    std::string text;
-    text.reserve(bytes.size());
-    while (!bytes.empty()) {
-        std::size_t invalid = 0;
-        const std::size_t valid = wellFormedLength(bytes, invalid);
-        const std::string_view character = bytes.substr(0, valid);
-        const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(character[i]); };
-        const bool control =
-            (valid == 1 && (byte(0) < 0x20 || byte(0) == 0x7F)) ||
-            (valid == 2 && byte(0) == 0xC2 && byte(1) < 0xA0) ||
-            (valid == 3 && byte(0) == 0xE2 && byte(1) == 0x80 && (byte(2) == 0xA8 || byte(2) == 0xA9));
-        if (valid == 0 || control) {
-            text.append(replacement);
-        } else {
-            text.append(character);
-        }
-        bytes.remove_prefix(valid != 0 ? valid : invalid);
+        const Utf8Character character = firstUtf8Character(bytes);
+        text.append(character.codePoint ? bytes.substr(0, character.length) : replacement);
+        bytes.remove_prefix(character.length);
     }
     return text;
 }
@@ -103,11 +74,11 @@ std::size_t wholeCharactersLength(std::string_view bytes) {
     if (lead == bytes.size()) {
         return lead;
     }
-    std::size_t invalid = 0;
     const std::string_view last = bytes.substr(lead);
+    const Utf8Character character = firstUtf8Character(last);
     // A well-formed last character stays; a sequence that is only cut short goes. Anything else is
     // kept, for the reader to judge as it would judge any invalid text.
-    if (wellFormedLength(last, invalid) != 0 || invalid < last.size()) {
+    if (character.codePoint || character.length < last.size()) {
         return bytes.size();
     }
     const auto leadByte = static_cast<std::uint8_t>(last[0]);
@@ -117,14 +88,11 @@ std::size_t wholeCharactersLength(std::string_view bytes) {
 
 bool isValidUtf8(std::string_view bytes) {
     while (!bytes.empty()) {
-        std::size_t invalid = 0;
-        std::size_t valid = wellFormedLength(bytes, invalid);
-        if (valid == 0) {
+        const Utf8Character character = firstUtf8Character(bytes);
+        if (!character.codePoint) {
             return false;
         }
-        bytes.remove_prefix(valid);
+        bytes.remove_prefix(character.length);
     }
     return true;
 }
-
-} // namespace action_service

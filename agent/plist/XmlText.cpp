@@ -1,6 +1,6 @@
 #include "XmlText.hpp"
 
-#include "Utf8.hpp"
+#include "Utf8Writer.hpp"
 
 #include <array>
 #include <cstdint>

@@ -5,8 +5,6 @@
 #include <string>
 #include <string_view>
 
-namespace action_service {
-
 // At most this much of any one text a reply carries (a command's output, a test's output file): a
 // reply stays far below what the transport carries, and no text of any size is held in memory.
 inline constexpr std::size_t replyTextLimit = std::size_t{1} << 20;
@@ -16,5 +14,3 @@ inline constexpr std::size_t replyTextLimit = std::size_t{1} << 20;
 std::uint64_t keepWholeCharacters(std::string& bytes, std::uint64_t size);
 // Ends the text with a line that says how many bytes of `source` were left out, if any were.
 void appendLeftOutLine(std::string& text, std::uint64_t leftOut, std::string_view source);
-
-} // namespace action_service

@@ -1,6 +1,6 @@
 #include "BigEndian.hpp"
 #include "LabelReaders.hpp"
-#include "Utf8.hpp"
+#include "Utf8Writer.hpp"
 
 #include <algorithm>
 #include <utility>
