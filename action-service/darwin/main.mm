@@ -1,10 +1,25 @@
 // Quorvel5XPCAction: started by the system on the main application's first connection.
+#include "CommandLine.hpp"
 #include "Controller.hpp"
 #include "XPCConnection.hpp"
 #include "XPCListener.hpp"
 
 #import <Foundation/Foundation.h>
+#include <iostream>
 #include <memory>
+
+namespace {
+
+constexpr std::string_view usage =
+    "Usage: Quorvel5XPCAction [--help | --version]\n"
+    "\n"
+    "Carries out the Quorvel application's requests (write, load, unload, test-run and delete launchd\n"
+    "jobs and files) as its XPC service. The system starts it on the application's first connection.\n"
+    "\n"
+    "  -h, --help     print this text and exit\n"
+    "      --version  print the version and exit\n";
+
+} // namespace
 
 // The service listener's delegate: hands every new connection to the controller.
 @interface QuorvelListenerDelegate : NSObject <NSXPCListenerDelegate>
@@ -35,7 +50,11 @@
 
 @end
 
-int main() {
+int main(int argc, const char* argv[]) {
+    if (const auto status = common::answerCommandLine(
+            argc, argv, {"Quorvel5XPCAction", QUORVEL_VERSION, usage, false}, std::cout, std::cerr)) {
+        return *status;
+    }
     // Process-wide: the listener holds its delegate weakly.
     static NSXPCListener* const listener = [NSXPCListener serviceListener];
     static QuorvelListenerDelegate* const delegate =

@@ -1,12 +1,21 @@
 #include "SyslogSystemLog.hpp"
 
+#include "JournalStream.hpp"
+
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 namespace action_service {
 
-SyslogSystemLog::SyslogSystemLog() {
+SyslogSystemLog::SyslogSystemLog()
+    : SyslogSystemLog(std::getenv("JOURNAL_STREAM")) {}
+
+SyslogSystemLog::SyslogSystemLog(const char* journalStream) {
     // Once per process, whatever number of logs are made, under the static's guard; connected at once,
     // so that the first line written after a reply does not wait for the connection.
     static const bool opened = [] {
@@ -14,13 +23,23 @@ SyslogSystemLog::SyslogSystemLog() {
         return true;
     }();
     static_cast<void>(opened);
+    std::optional<FileIdentity> standardError;
+    if (struct stat status{}; ::fstat(STDERR_FILENO, &status) == 0) {
+        standardError = FileIdentity{static_cast<std::uint64_t>(status.st_dev),
+                                     static_cast<std::uint64_t>(status.st_ino)};
+    }
+    toStandardError_ = !standardErrorIsJournal(
+        journalStream != nullptr ? std::optional<std::string_view>(journalStream) : std::nullopt,
+        standardError);
 }
 
 void SyslogSystemLog::write(std::string_view line) {
     const std::string text(line);
     ::syslog(LOG_NOTICE, "%s", text.c_str());
-    std::fprintf(stderr, "Quorvel5XPCAction: %s\n", text.c_str());
-    std::fflush(stderr);
+    if (toStandardError_) {
+        std::fprintf(stderr, "Quorvel5XPCAction: %s\n", text.c_str());
+        std::fflush(stderr);
+    }
 }
 
 } // namespace action_service

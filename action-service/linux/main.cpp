@@ -1,8 +1,43 @@
 #include "BusListener.hpp"
+#include "CommandLine.hpp"
 #include "Controller.hpp"
 
+#include <cstdio>
+#include <gio/gio.h>
+#include <iostream>
+
+namespace {
+
+constexpr std::string_view usage =
+    "Usage: Quorvel5XPCAction [--help | --version]\n"
+    "\n"
+    "Carries out the Quorvel application's requests (write, load, unload, test-run and delete launchd\n"
+    "jobs and files) as a service on the session bus. D-Bus starts it on the first call to its name;\n"
+    "it ends when asked to quit, or after a refused privileged request.\n"
+    "\n"
+    "  -h, --help     print this text and exit\n"
+    "      --version  print the version and exit\n";
+
+} // namespace
+
 // Started by D-Bus activation on the first call to the service's name.
-int main() {
+int main(int argc, char* argv[]) {
+    if (const auto status = common::answerCommandLine(
+            argc, argv, {"Quorvel5XPCAction", QUORVEL_VERSION, usage, false}, std::cout, std::cerr)) {
+        return *status;
+    }
+    {
+        // Without a bus there is no name to own and nothing to serve.
+        const bool activated =
+            g_getenv("DBUS_STARTER_BUS_TYPE") != nullptr || g_getenv("DBUS_STARTER_ADDRESS") != nullptr;
+        g_autoptr(GError) error = nullptr;
+        g_autoptr(GDBusConnection) bus =
+            g_bus_get_sync(activated ? G_BUS_TYPE_STARTER : G_BUS_TYPE_SESSION, nullptr, &error);
+        if (bus == nullptr) {
+            std::fprintf(stderr, "Quorvel5XPCAction: no bus to serve on: %s\n", error->message);
+            return 1;
+        }
+    }
     auto& listener = action_service::BusListener::service();
     listener.setDelegate(action_service::sharedController());
     // Runs the service; the process ends through _exit, never by returning here, so no static

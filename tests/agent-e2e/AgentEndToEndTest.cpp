@@ -509,6 +509,12 @@ TEST_F(AgentEndToEnd, WithoutASessionBusNotificationsArePrintedLines) {
     EXPECT_TRUE(waitPrinted("Quorvel: New: " + home_.shown("y\xEF\xBF\xBD[2K.plist")));
     const auto lines = home_.printed();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Quorvel: Deleted: forged.plist"), 0);
+
+    // Without a bus it did its job all along, so SIGTERM ends it as any other: status 0.
+    agent_->signal(SIGTERM);
+    const auto status = agent_->waitExit(eventDeadline);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
 }
 
 TEST_F(AgentEndToEnd, WithoutANotificationServerNotificationsArePrintedLines) {

@@ -1,9 +1,25 @@
 // QuorvelAgent: the login item, a background application whose delegate runs the agent.
 #include "AppDelegate.hpp"
+#include "CommandLine.hpp"
 #include "MonitorFolders.hpp"
 
 #import <AppKit/AppKit.h>
+#include <iostream>
 #include <optional>
+
+namespace {
+
+constexpr std::string_view usage =
+    "Usage: QuorvelAgent [--help | --version]\n"
+    "\n"
+    "Watches the launchd job folders of the user, the machine and the system, and posts a user\n"
+    "notification for every job file that is new, modified or deleted. The main application registers\n"
+    "it as its login item.\n"
+    "\n"
+    "  -h, --help     print this text and exit\n"
+    "      --version  print the version and exit\n";
+
+} // namespace
 
 // The application's delegate: hands launch and termination to the agent's AppDelegate.
 @interface QuorvelAppDelegate : NSObject <NSApplicationDelegate>
@@ -35,6 +51,10 @@
 @end
 
 int main(int argc, const char* argv[]) {
+    if (const auto status = common::answerCommandLine(
+            argc, argv, {"QuorvelAgent", QUORVEL_VERSION, usage, true}, std::cout, std::cerr)) {
+        return *status;
+    }
     // The bundle has no main interface file, so the delegate is installed here. Process-wide: the
     // application does not retain its delegate.
     @autoreleasepool {

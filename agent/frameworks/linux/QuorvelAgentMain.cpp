@@ -1,6 +1,7 @@
 // QuorvelAgent: the login item. Runs the agent on the GLib main loop until SIGTERM or SIGINT, or until
 // another agent of the session holds the bus name.
 #include "AppDelegate.hpp"
+#include "CommandLine.hpp"
 #include "MainBundle.hpp"
 #include "MonitorFolders.hpp"
 #include "RealPlatform.hpp"
@@ -9,6 +10,7 @@
 #include <csignal>
 #include <gio/gio.h>
 #include <glib-unix.h>
+#include <iostream>
 #include <string>
 
 namespace {
@@ -81,9 +83,24 @@ gboolean launch(gpointer data) {
     return G_SOURCE_REMOVE;
 }
 
+constexpr std::string_view usage =
+    "Usage: QuorvelAgent [--help | --version]\n"
+    "\n"
+    "Watches the launchd job folders of the user, the machine and the system, and posts a desktop\n"
+    "notification for every job file that is new, modified or deleted. The desktop starts it at login\n"
+    "from its autostart entry; SIGTERM or SIGINT ends it. Without a notification server each\n"
+    "notification is a line on standard output.\n"
+    "\n"
+    "  -h, --help     print this text and exit\n"
+    "      --version  print the version and exit\n";
+
 } // namespace
 
-int main() {
+int main(int argc, char* argv[]) {
+    if (const auto status = common::answerCommandLine(
+            argc, argv, {"QuorvelAgent", QUORVEL_VERSION, usage, false}, std::cout, std::cerr)) {
+        return *status;
+    }
     std::setlocale(LC_ALL, "");
 
     Program program;
