@@ -5,6 +5,7 @@
 #include "GLibMainQueue.hpp"
 #include "GioWorkspace.hpp"
 #include "InotifyFolderMonitor.hpp"
+#include "MainBundle.hpp"
 #include "MonitorFolders.hpp"
 #include "RightToLeft.hpp"
 
@@ -40,7 +41,7 @@ struct RealPlatform {
     InotifyMonitorFactory monitors{inotifyCalls, timer};
     mortar::Limit limit{timer};
     GioWorkspace workspace;
-    DBusNotificationCenter notificationCenter{bus.connection};
+    DBusNotificationCenter notificationCenter{bus.connection, timer, mainBundleIdentifier()};
     mortar::Interface interface { notificationCenter, messagesLocaleIsRightToLeft() };
 
     AgentPlatform platform() {
