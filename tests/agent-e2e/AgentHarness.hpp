@@ -120,17 +120,19 @@ private:
 // A private dbus-daemon listening in a folder of its own; killed at teardown.
 class PrivateBus {
 public:
-    explicit PrivateBus(const fs::path& folder)
+    // `services`, when given, is a folder of D-Bus .service files the bus starts programs from.
+    explicit PrivateBus(const fs::path& folder, const fs::path& services = {})
         : socket_(folder / "bus") {
         const auto config = folder / "bus.conf";
-        writeFile(config,
-                  "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-                  " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                  "<busconfig><type>session</type><listen>unix:path=" +
-                      socket_.string() +
-                      "</listen><auth>EXTERNAL</auth>"
-                      "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                      "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
+        writeFile(
+            config,
+            "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+            " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+            "<busconfig><type>session</type><listen>unix:path=" +
+                socket_.string() + "</listen><auth>EXTERNAL</auth>" +
+                (services.empty() ? std::string() : "<servicedir>" + services.string() + "</servicedir>") +
+                "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
         daemon_.emplace(
             std::vector<std::string>{"/usr/bin/dbus-daemon", "--nofork", "--config-file=" + config.string()},
             std::map<std::string, std::string>{{"PATH", "/usr/bin:/bin"}}, folder / "bus.out",
