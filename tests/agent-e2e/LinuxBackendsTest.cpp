@@ -1,6 +1,6 @@
 // The Linux desktop backends on their own: the inotify monitors against real folders (through a seam that
 // makes the calls fail on demand), and the portable decisions beside them (which folders to watch,
-// notification texts and ids, text direction, main queue).
+// the notification body as markup, text direction, main queue).
 #include "GLibMainQueue.hpp"
 #include "InotifyFolderMonitor.hpp"
 #include "NotificationText.hpp"
