@@ -302,11 +302,13 @@ void NotificationDelivery::ownerChanged(const std::string& owner) {
             // A server restarting: what waits, and what comes back unanswered, goes to its successor.
             phase_ = Phase::waitingOwner;
             const auto generation = ++phaseGeneration_;
+            // None came: sent to the name again, which starts a server where the bus can, and is printed
+            // where no server answers.
             after(times_.ownerWait, [this, generation] {
                 if (phaseGeneration_ == generation && phase_ == Phase::waitingOwner) {
                     phase_ = Phase::sending;
                     ++phaseGeneration_;
-                    printWaiting();
+                    pump();
                 }
             });
         }
