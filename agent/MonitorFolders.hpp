@@ -17,6 +17,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace agent {
@@ -90,6 +91,8 @@ public:
 
     const Snapshot& lastCheckedJobs() const { return lastCheckedJobs_; }
     std::vector<std::string> exceptions() const;
+    // Whether the label is in the exceptions list.
+    bool isExcepted(const std::string& label) const;
     const std::string appName = "Quorvel";
 
 private:
@@ -101,6 +104,7 @@ private:
     Snapshot lastCheckedJobs_;
     mutable std::mutex exceptionsMutex_; // a reload may arrive on a monitor's thread
     std::vector<std::string> exceptions_;
+    std::unordered_set<std::string> exceptedLabels_; // the same labels, looked up per notification
 };
 
 // The process-wide MonitorFolders: made on first access, exactly once, absent after termination.

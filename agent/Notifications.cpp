@@ -53,11 +53,8 @@ void MonitorFolders::postNotification(const std::string& path, Kind kind) {
         return;
     }
     const auto label = labelIn(readDictionary(platform_.files, platform_.propertyLists, path));
-    if (label) {
-        const auto excepted = exceptions();
-        if (std::find(excepted.begin(), excepted.end(), *label) != excepted.end()) {
-            return;
-        }
+    if (label && isExcepted(*label)) {
+        return;
     }
     std::string word;
     switch (kind) {

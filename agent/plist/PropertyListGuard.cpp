@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -106,11 +107,11 @@ std::string_view tagName(Bytes bytes, std::size_t at) {
     return {reinterpret_cast<const char*>(bytes.data()) + at, end - at};
 }
 
-bool xmlPassesGuard(Bytes bytes) {
+GuardBound xmlGuard(Bytes bytes) {
     // UTF-16 and UTF-32 put a NUL beside every markup character, which hides "</" from this walk (and their
     // characters can hold the bytes "</"); the lists we read are UTF-8.
     if (std::memchr(bytes.data(), 0, bytes.size()) != nullptr) {
-        return false;
+        return GuardBound::form;
     }
     struct Open {
         std::string_view name;
@@ -132,7 +133,7 @@ bool xmlPassesGuard(Bytes bytes) {
                                              at, '&', static_cast<std::size_t>(end - at)))) != nullptr;
                  ++at) {
                 if (++references > PropertyListLimits::maxEntityReferences) {
-                    return false;
+                    return GuardBound::entityReferences;
                 }
             }
             i = static_cast<std::size_t>(end - bytes.data());
@@ -150,7 +151,7 @@ bool xmlPassesGuard(Bytes bytes) {
             next = markupEnd(bytes, i + 2, Markup::declaration);
         } else if (second == '/') {
             if (open.empty()) {
-                return false;
+                return GuardBound::form;
             }
             open.pop_back();
             references = 0;
@@ -158,36 +159,36 @@ bool xmlPassesGuard(Bytes bytes) {
         } else {
             next = markupEnd(bytes, i + 1, Markup::tag);
             if (!next) {
-                return false;
+                return GuardBound::form;
             }
             if (++nodes > PropertyListLimits::maxNodes) {
-                return false;
+                return GuardBound::nodes;
             }
             references = 0;
             const auto name = tagName(bytes, i + 1);
             if (!open.empty()) {
                 auto& parent = open.back();
                 if (parent.name == "dict" && name == "key" && !containers.oneMoreKey(++parent.entries)) {
-                    return false;
+                    return GuardBound::dictionaryKeys;
                 }
                 if (parent.name == "array" && !ContainerBudget::array(++parent.entries)) {
-                    return false;
+                    return GuardBound::arrayElements;
                 }
             }
             const bool selfClosing = *next - 1 > i + 1 && bytes[*next - 2] == '/';
             if (!selfClosing) {
                 open.push_back({name, 0});
                 if (open.size() > PropertyListLimits::maxDepth) {
-                    return false;
+                    return GuardBound::depth;
                 }
             }
         }
         if (!next) {
-            return false; // unterminated markup: no parser would accept it
+            return GuardBound::form; // unterminated markup: no parser would accept it
         }
         i = *next;
     }
-    return true;
+    return GuardBound::none;
 }
 
 class BinaryWalk {
@@ -195,11 +196,11 @@ public:
     explicit BinaryWalk(Bytes bytes)
         : bytes_(bytes) {}
 
-    bool run() {
+    GuardBound run() {
         constexpr std::size_t headerSize = 8;
         constexpr std::size_t trailerSize = 32;
         if (bytes_.size() < headerSize + trailerSize + 2) {
-            return false;
+            return GuardBound::form;
         }
         const std::size_t trailer = bytes_.size() - trailerSize;
         const std::size_t offsetSize = bytes_[trailer + 6];
@@ -208,14 +209,14 @@ public:
         const std::uint64_t top = readBigEndian(bytes_, trailer + 16, 8);
         const std::uint64_t tableOffset = readBigEndian(bytes_, trailer + 24, 8);
         if (offsetSize < 1 || offsetSize > 8 || refSize_ < 1 || refSize_ > 8) {
-            return false;
+            return GuardBound::form;
         }
         if (objectCount == 0 || top >= objectCount || tableOffset < headerSize || tableOffset > trailer) {
-            return false;
+            return GuardBound::form;
         }
         // Objects lie between the header and the offset table, which ends where the trailer begins.
         if (objectCount > (trailer - tableOffset) / offsetSize) {
-            return false;
+            return GuardBound::form;
         }
         objectsEnd_ = static_cast<std::size_t>(tableOffset);
         offsets_.reserve(static_cast<std::size_t>(objectCount));
@@ -223,7 +224,7 @@ public:
             const auto offset =
                 readBigEndian(bytes_, objectsEnd_ + static_cast<std::size_t>(k) * offsetSize, offsetSize);
             if (offset < headerSize || offset >= objectsEnd_) {
-                return false;
+                return GuardBound::form;
             }
             offsets_.push_back(static_cast<std::size_t>(offset));
         }
@@ -273,7 +274,7 @@ private:
 
     // Walks the graph from the top object with an explicit stack: a reference deeper than the depth
     // budget (which also catches cycles) or one reference too many refuses the list.
-    bool walkFrom(std::size_t top) {
+    GuardBound walkFrom(std::size_t top) {
         std::vector<std::pair<std::size_t, std::size_t>> stack{{top, 1}};
         std::size_t visits = 1;
         std::size_t reached = 0;
@@ -288,24 +289,24 @@ private:
             switch (marker >> 4) {
             case 0x0: // null, false, true, fill
                 if (info != 0x0 && info != 0x8 && info != 0x9 && info != 0xF) {
-                    return false;
+                    return GuardBound::form;
                 }
                 break;
             case 0x1: // integer of 2^n bytes
                 if (info > 4) {
-                    return false;
+                    return GuardBound::form;
                 }
                 length = std::uint64_t{1} << info;
                 break;
             case 0x2: // real
                 if (info != 2 && info != 3) {
-                    return false;
+                    return GuardBound::form;
                 }
                 length = std::uint64_t{1} << info;
                 break;
             case 0x3: // date
                 if (info != 3) {
-                    return false;
+                    return GuardBound::form;
                 }
                 length = 8;
                 break;
@@ -315,7 +316,7 @@ private:
             {
                 const auto n = count(marker, at);
                 if (!n || *n > objectsEnd_) {
-                    return false;
+                    return GuardBound::form;
                 }
                 length = (marker >> 4) == 0x6 ? *n * 2 : *n;
                 break;
@@ -328,41 +329,41 @@ private:
             {
                 const auto n = count(marker, at);
                 if (!n || *n > objectsEnd_) {
-                    return false;
+                    return GuardBound::form;
                 }
                 if ((marker >> 4) == 0xD ? !containers_.dictionary(*n) : !ContainerBudget::array(*n)) {
-                    return false;
+                    return (marker >> 4) == 0xD ? GuardBound::dictionaryKeys : GuardBound::arrayElements;
                 }
                 references = (marker >> 4) == 0xD ? *n * 2 : *n;
                 if (references > objectsEnd_ / refSize_) {
-                    return false;
+                    return GuardBound::form;
                 }
                 length = references * refSize_;
                 break;
             }
             default:
-                return false;
+                return GuardBound::form;
             }
             if (!fits(at, length) || holdsNul(marker, at, static_cast<std::size_t>(length))) {
-                return false;
+                return GuardBound::reachedBytes;
             }
             reached += static_cast<std::size_t>(length);
             if (reached > PropertyListLimits::maxReachedBytes) {
-                return false;
+                return GuardBound::form;
             }
             for (std::uint64_t k = 0; k < references; ++k) {
                 const auto target =
                     readBigEndian(bytes_, at + static_cast<std::size_t>(k) * refSize_, refSize_);
                 if (target >= offsets_.size()) {
-                    return false;
+                    return GuardBound::form;
                 }
                 if (++visits > PropertyListLimits::maxNodes || depth + 1 > PropertyListLimits::maxDepth) {
-                    return false;
+                    return visits > PropertyListLimits::maxNodes ? GuardBound::nodes : GuardBound::depth;
                 }
                 stack.emplace_back(static_cast<std::size_t>(target), depth + 1);
             }
         }
-        return true;
+        return GuardBound::none;
     }
 
     Bytes bytes_;
@@ -374,9 +375,9 @@ private:
 
 } // namespace
 
-bool propertyListPassesGuard(std::span<const std::uint8_t> bytes) {
+GuardBound propertyListGuard(std::span<const std::uint8_t> bytes) {
     if (bytes.size() > PropertyListLimits::maxBytes) {
-        return false;
+        return GuardBound::size;
     }
     if (startsWith(bytes, 0, "bplist00")) {
         return BinaryWalk(bytes).run();
@@ -389,9 +390,38 @@ bool propertyListPassesGuard(std::span<const std::uint8_t> bytes) {
         ++start;
     }
     if (start == bytes.size() || bytes[start] != '<') {
-        return false;
+        return GuardBound::form;
     }
-    return xmlPassesGuard(bytes);
+    return xmlGuard(bytes);
+}
+
+bool propertyListPassesGuard(std::span<const std::uint8_t> bytes) {
+    return propertyListGuard(bytes) == GuardBound::none;
+}
+
+std::string describe(GuardBound bound) {
+    using Limits = PropertyListLimits;
+    switch (bound) {
+    case GuardBound::none:
+        return "none";
+    case GuardBound::form:
+        return "not a well-formed property list";
+    case GuardBound::size:
+        return "at most " + std::to_string(Limits::maxBytes) + " bytes";
+    case GuardBound::depth:
+        return "at most " + std::to_string(Limits::maxDepth) + " levels";
+    case GuardBound::nodes:
+        return "at most " + std::to_string(Limits::maxNodes) + " elements";
+    case GuardBound::reachedBytes:
+        return "at most " + std::to_string(Limits::maxReachedBytes) + " bytes reached";
+    case GuardBound::dictionaryKeys:
+        return "at most " + std::to_string(Limits::maxDictionaryKeys) + " keys in a dictionary";
+    case GuardBound::arrayElements:
+        return "at most " + std::to_string(Limits::maxArrayElements) + " elements in an array";
+    case GuardBound::entityReferences:
+        return "at most " + std::to_string(Limits::maxEntityReferences) + " entity references in a text";
+    }
+    return "";
 }
 
 } // namespace agent

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 namespace agent {
 
@@ -49,5 +50,20 @@ private:
 // lists are recognised by their "bplist00" magic; anything else must be XML (markup first, after an optional
 // byte-order mark and white space).
 bool propertyListPassesGuard(std::span<const std::uint8_t> bytes);
+
+// Which bound refused the bytes (`none` when they pass), and its description for a log line.
+enum class GuardBound {
+    none,
+    form,
+    size,
+    depth,
+    nodes,
+    reachedBytes,
+    dictionaryKeys,
+    arrayElements,
+    entityReferences
+};
+GuardBound propertyListGuard(std::span<const std::uint8_t> bytes);
+std::string describe(GuardBound bound);
 
 } // namespace agent

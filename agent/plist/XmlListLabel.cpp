@@ -37,9 +37,10 @@ bool declaresOtherEncoding(std::string_view instruction) {
 
 // A strict reading of an XML list: a prolog of white space, comments, processing instructions and a
 // document type without an internal subset; a <plist> start tag; then the root, whose elements are written
-// exactly as <name>, <name/> and </name>, with white space and comments between them, keys and values in
-// turn in a dictionary, and only text and CDATA in strings, keys and other scalars. What the platform parser
-// does with the rest of the file after the root ends does not matter: it stops there.
+// exactly as <name>, <name/> (for the values whose empty form the parser reads) and </name>, with white space
+// and comments between them, keys and values in turn in a dictionary, and only text and CDATA in strings,
+// keys and other scalars. What the platform parser does with the rest of the file after the root ends does
+// not matter: it stops there.
 class XmlLabelWalk {
 public:
     explicit XmlLabelWalk(std::string_view text)
@@ -79,7 +80,8 @@ public:
                     continue;
                 }
                 text.clear();
-                if (!take("<key/>") && !(take("<key>") && readText("</key>", text))) {
+                // Not <key/>: the parser refuses a dictionary that holds one, though it reads <key></key>.
+                if (!(take("<key>") && readText("</key>", text))) {
                     return std::nullopt;
                 }
                 parent.keyRead = true;
@@ -106,6 +108,7 @@ public:
             } else if (take("<array>")) {
                 open.push_back({false, false, false});
             } else if (!take("<dict/>") && !take("<array/>") && !take("<true/>") && !take("<false/>") &&
+                       !take("<integer/>") && !take("<real/>") && !take("<date/>") && !take("<data/>") &&
                        !skipScalar()) {
                 return std::nullopt;
             }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
+#include <set>
 #include <sys/stat.h>
 
 namespace agent_e2e {
@@ -128,6 +129,9 @@ TEST_F(AgentEndToEnd, ReportsNewTouchedModifiedDeletedAndRenamedJobsAndOpensThem
     EXPECT_EQ(calls[0].appName, "Quorvel");
     EXPECT_EQ(calls[0].summary, "Quorvel");
     EXPECT_EQ(calls[0].actions, (std::vector<std::string>{"default", "Open"}));
+    // Named after the main application: its icon and its desktop entry.
+    EXPECT_EQ(calls[0].appIcon, QUORVEL_MAIN_BUNDLE_IDENTIFIER);
+    EXPECT_EQ(calls[0].desktopEntry, QUORVEL_MAIN_BUNDLE_IDENTIFIER);
 
     // Another action, and another client's id, are not activations; the default action of ours is.
     server_->invokeAction(calls[0].id, "other");
@@ -523,6 +527,152 @@ TEST_F(AgentEndToEnd, WithoutANotificationServerNotificationsArePrintedLines) {
     startAgent();
     writeFile(home_.agents() / "headless.plist", jobPlist("headless"));
     EXPECT_TRUE(waitPrinted("Quorvel: New: " + home_.shown("headless.plist")));
+}
+
+// The notification lines of new jobs, as printed.
+std::vector<std::string> printedLines(const AgentHome& home, const std::vector<std::string>& names) {
+    std::vector<std::string> lines;
+    for (const auto& name : names) {
+        lines.push_back("Quorvel: New: " + home.shown(name));
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+std::vector<std::string> writeJobs(const AgentHome& home, const std::string& prefix, int count) {
+    std::vector<std::string> names;
+    for (int i = 0; i < count; ++i) {
+        names.push_back(prefix + std::to_string(i) + ".plist");
+        writeFile(home.agents() / names.back(), jobPlist(names.back()));
+    }
+    return names;
+}
+
+// A server that owns the name and never answers: after 10 s without an answer every notification is
+// printed, later ones at once; nothing is sent to it meanwhile.
+TEST_F(AgentEndToEnd, ASilentServerHasEveryNotificationPrintedAndLaterOnesAtOnce) {
+    fs::create_directories(home_.agents());
+    ServerBehaviour silent;
+    silent.silent = true;
+    startBus({"actions", "body"}, true, silent);
+    startAgent();
+
+    const auto names = writeJobs(home_, "job", 30);
+    ASSERT_TRUE(test_support::waitFor([&] { return home_.printed().size() >= names.size(); }, 60s));
+    auto printed = home_.printed();
+    std::sort(printed.begin(), printed.end());
+    EXPECT_EQ(printed, printedLines(home_, names));
+
+    writeFile(home_.agents() / "later.plist", jobPlist("later"));
+    EXPECT_TRUE(waitPrinted("Quorvel: New: " + home_.shown("later.plist"), 8s));
+    EXPECT_EQ(server_->notifyCalls(), 0);
+}
+
+// SIGTERM while a silent server holds the notifications: after the 2 s flush they are printed.
+TEST_F(AgentEndToEnd, SigtermPrintsWhatASilentServerLeftUnanswered) {
+    fs::create_directories(home_.agents());
+    ServerBehaviour silent;
+    silent.silent = true;
+    startBus({"actions", "body"}, true, silent);
+    startAgent();
+
+    const auto names = writeJobs(home_, "job", 20);
+    // The check has begun posting: the server is asked for its capabilities first.
+    ASSERT_TRUE(test_support::waitFor([&] { return server_->capabilityQueries() > 0; }, eventDeadline));
+    agent_->signal(SIGTERM);
+    const auto status = agent_->waitExit(eventDeadline);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
+    auto printed = home_.printed();
+    std::sort(printed.begin(), printed.end());
+    EXPECT_EQ(printed, printedLines(home_, names));
+}
+
+// A server that answers every call with an error: every change is printed once its calls have failed.
+TEST_F(AgentEndToEnd, AnErringServerHasEveryChangePrinted) {
+    fs::create_directories(home_.agents());
+    ServerBehaviour failing;
+    failing.errorName = "org.freedesktop.DBus.Error.Failed";
+    startBus({"actions", "body"}, true, failing);
+    startAgent();
+
+    const auto names = writeJobs(home_, "job", 20);
+    ASSERT_TRUE(test_support::waitFor([&] { return home_.printed().size() >= names.size(); }, eventDeadline));
+    auto printed = home_.printed();
+    std::sort(printed.begin(), printed.end());
+    EXPECT_EQ(printed, printedLines(home_, names));
+}
+
+// A notification server is installed but dies as the bus starts it (the bus answers
+// Spawn.ChildSignaled): there is no server, and the notification is printed.
+TEST_F(AgentEndToEnd, AServerThatCannotBeStartedHasTheNotificationPrinted) {
+    fs::create_directories(home_.agents());
+    const auto services = home_.root() / "services";
+    fs::create_directories(services);
+    const auto crashing = home_.root() / "crashing-server";
+    writeFile(crashing, "#!/bin/sh\nkill -KILL $$\n");
+    fs::permissions(crashing, fs::perms::owner_all);
+    writeFile(services / "org.freedesktop.Notifications.service",
+              "[D-BUS Service]\nName=org.freedesktop.Notifications\nExec=" + crashing.string() + "\n");
+    bus_ = std::make_unique<PrivateBus>(test_support::PrivateBusServices{.folder = services.string()});
+    server_ = std::make_unique<FakeNotificationServer>(bus_->address(), std::vector<std::string>{}, false);
+    startAgent();
+
+    writeFile(home_.agents() / "x.plist", jobPlist("x"));
+    EXPECT_TRUE(waitPrinted("Quorvel: New: " + home_.shown("x.plist")));
+}
+
+// The server is killed mid-burst and back a second later: the new one receives the rest, none is printed.
+TEST_F(AgentEndToEnd, AServerRestartedWithinFiveSecondsReceivesTheRest) {
+    fs::create_directories(home_.agents());
+    startBus({"actions", "body"}, true, ServerBehaviour{20ms, false});
+    startAgent();
+
+    const auto names = writeJobs(home_, "job", 200);
+    ASSERT_TRUE(test_support::waitFor([&] { return server_->calls().size() >= 40; }, eventDeadline));
+    server_->stop();
+    std::set<std::string> shown;
+    for (const auto& call : server_->calls()) {
+        shown.insert(call.body);
+    }
+    // The outage under test: the server stays away for a second, in which nothing may be printed.
+    EXPECT_FALSE(test_support::waitFor([&] { return !home_.printed().empty(); }, 1s));
+    server_ = std::make_unique<FakeNotificationServer>(bus_->address(),
+                                                       std::vector<std::string>{"actions", "body"});
+    ASSERT_TRUE(test_support::waitFor(
+        [&] {
+            std::set<std::string> all = shown;
+            for (const auto& call : server_->calls()) {
+                all.insert(call.body);
+            }
+            return all.size() >= names.size();
+        },
+        eventDeadline));
+    EXPECT_GT(server_->calls().size(), 100u);
+    EXPECT_EQ(home_.printed(), std::vector<std::string>{});
+}
+
+// An exceptions file beyond the guard's bounds is refused, and the log says which file and which bound.
+TEST_F(AgentEndToEnd, AnExceptionsFileBeyondTheGuardsBoundsIsNamedInTheLog) {
+    fs::create_directories(home_.agents());
+    fs::create_directories(home_.exceptionsFolder());
+    startBus();
+    startAgent();
+
+    std::vector<std::string> labels;
+    for (int i = 0; i < 16385; ++i) {
+        labels.push_back("com.example.label" + std::to_string(i));
+    }
+    replaceFile(home_.exceptionsFolder() / "Exceptions.plist", exceptionsPlist(labels));
+    const auto errors = home_.root() / "logs/agent.err";
+    ASSERT_TRUE(test_support::waitFor(
+        [&] { return readFile(errors).find("Exceptions.plist") != std::string::npos; }, eventDeadline));
+    for (const auto& line : home_.lines(errors)) {
+        if (line.find("exceptions") != std::string::npos) {
+            EXPECT_NE(line.find((home_.exceptionsFolder() / "Exceptions.plist").string()), std::string::npos);
+            EXPECT_NE(line.find("16384 elements in an array"), std::string::npos) << line;
+        }
+    }
 }
 
 } // namespace

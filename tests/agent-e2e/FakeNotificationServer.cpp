@@ -37,7 +37,18 @@ struct Answer {
     GDBusMethodInvocation* invocation;
     GVariant* value;
     std::optional<NotifyCall> call;
+    bool sent = false;
 };
+
+// An answer whose delay had not passed when the server ended is never sent.
+void dropAnswer(gpointer data) {
+    auto* answer = static_cast<Answer*>(data);
+    if (!answer->sent) {
+        g_object_unref(answer->invocation);
+        g_variant_unref(g_variant_ref_sink(answer->value));
+    }
+    delete answer;
+}
 
 void send(Answer& answer) {
     auto& server = *answer.server;
@@ -47,6 +58,7 @@ void send(Answer& answer) {
                                           g_variant_new("(us)", id, "default"), nullptr);
         }
     }
+    answer.sent = true;
     g_dbus_method_invocation_return_value(answer.invocation, answer.value);
     if (answer.call) {
         server.record(std::move(*answer.call));
@@ -69,7 +81,7 @@ void answer(FakeNotificationServer& server, GDBusMethodInvocation* invocation, G
             send(*static_cast<Answer*>(data));
             return G_SOURCE_REMOVE;
         },
-        pending, [](gpointer data) { delete static_cast<Answer*>(data); });
+        pending, dropAnswer);
     g_source_attach(timer, g_main_context_get_thread_default());
     g_source_unref(timer);
 }
@@ -78,6 +90,23 @@ void onMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, co
                   GVariant* parameters, GDBusMethodInvocation* invocation, gpointer data) {
     auto& server = *static_cast<FakeNotificationServer*>(data);
     const std::string name = method;
+    if (name == "GetCapabilities" || name == "Notify") {
+        if (name == "Notify") {
+            server.countNotifyCall();
+        }
+        if (server.behaviour().silent) {
+            if (name == "GetCapabilities") {
+                server.countCapabilityQuery();
+            }
+            server.withhold(invocation);
+            return;
+        }
+        if (!server.behaviour().errorName.empty()) {
+            g_dbus_method_invocation_return_dbus_error(invocation, server.behaviour().errorName.c_str(),
+                                                       "the fake server fails");
+            return;
+        }
+    }
     if (name == "GetCapabilities") {
         server.countCapabilityQuery();
         GVariantBuilder names;
@@ -98,6 +127,7 @@ void onMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, co
         g_variant_get(parameters, "(&su&s&s&sasa{sv}i)", &appName, &call.replacesId, &icon, &summary, &body,
                       &actions, &hints, &timeout);
         call.appName = appName;
+        call.appIcon = icon;
         call.summary = summary;
         call.body = body;
         const gchar* action = nullptr;
@@ -105,6 +135,15 @@ void onMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, co
             call.actions.emplace_back(action);
         }
         g_variant_iter_free(actions);
+        const gchar* hint = nullptr;
+        GVariant* hinted = nullptr;
+        while (g_variant_iter_next(hints, "{&sv}", &hint, &hinted)) {
+            if (g_strcmp0(hint, "desktop-entry") == 0 &&
+                g_variant_is_of_type(hinted, G_VARIANT_TYPE_STRING)) {
+                call.desktopEntry = g_variant_get_string(hinted, nullptr);
+            }
+            g_variant_unref(hinted);
+        }
         g_variant_iter_free(hints);
         call.id = server.nextId();
         GVariant* value = g_variant_new("(u)", call.id);
@@ -162,6 +201,9 @@ FakeNotificationServer::FakeNotificationServer(const std::string& busAddress,
         ready.set_value(problem);
         if (connection_ != nullptr) {
             g_main_loop_run(loop_);
+            for (auto* invocation : withheld_) {
+                g_object_unref(invocation);
+            }
             g_dbus_connection_unregister_object(connection_, registration_);
             g_dbus_connection_close_sync(connection_, nullptr, nullptr);
             g_object_unref(connection_);
@@ -178,8 +220,28 @@ FakeNotificationServer::FakeNotificationServer(const std::string& busAddress,
 }
 
 FakeNotificationServer::~FakeNotificationServer() {
-    g_main_loop_quit(loop_);
-    thread_.join();
+    stop();
+}
+
+void FakeNotificationServer::stop() {
+    if (thread_.joinable()) {
+        g_main_loop_quit(loop_);
+        thread_.join();
+    }
+}
+
+void FakeNotificationServer::countNotifyCall() {
+    std::lock_guard lock(mutex_);
+    ++notifyCalls_;
+}
+
+int FakeNotificationServer::notifyCalls() const {
+    std::lock_guard lock(mutex_);
+    return notifyCalls_;
+}
+
+void FakeNotificationServer::withhold(GDBusMethodInvocation* invocation) {
+    withheld_.push_back(invocation); // the handler owns the invocation it is given
 }
 
 std::uint32_t FakeNotificationServer::nextId() {

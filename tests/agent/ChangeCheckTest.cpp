@@ -120,6 +120,24 @@ TEST(ChangeCheck, ExceptionsAndTheMenuBarOwnerSuppressReports) {
     EXPECT_EQ(takePosted(world), std::vector<Posted>{});
 }
 
+// A file the parser refuses (it holds <key/>) has no label, whatever label its bytes seem to name: so its
+// creation and its deletion are both reported, though that label is excepted.
+TEST(ChangeCheck, AFileThatSeemsToNameAnExceptedLabelButDoesNotParseIsReportedBothWays) {
+    AgentWorld world;
+    writeFile(world.exceptionsFolder / "Exceptions.plist", exceptionsPlist("<string>a</string>"));
+    auto monitorFolders = world.make();
+    monitorFolders->startMonitoring();
+
+    const auto file = world.path("EmptyKey.plist");
+    writeFile(file, "<plist><dict><key/><string>z</string><key>Label</key><string>a</string></dict></plist>");
+    world.reportAndCheck(world.userAgents);
+    EXPECT_EQ(takePosted(world).size(), 1u);
+    EXPECT_EQ(monitorFolders->lastCheckedJobs().at(file).label, "");
+    std::filesystem::remove(file);
+    world.reportAndCheck(world.userAgents);
+    EXPECT_EQ(takePosted(world).size(), 1u);
+}
+
 TEST(ChangeCheck, RightToLeftPutsThePathFirst) {
     AgentWorld world(true);
     auto monitorFolders = world.make();

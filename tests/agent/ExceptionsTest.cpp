@@ -42,3 +42,33 @@ TEST(Exceptions, OnlyAValidArrayOfStringsReplacesTheList) {
     reload();
     EXPECT_TRUE(monitorFolders->exceptions().empty());
 }
+
+// Looked up per notification in a set made at each reload: the same answers as the list, and a list the
+// guard refuses for its size leaves the last one in force.
+TEST(Exceptions, LabelsAreLookedUpExactlyAndAnOversizedListKeepsTheLastOne) {
+    AgentWorld world;
+    const auto file = world.exceptionsFolder / "Exceptions.plist";
+    writeFile(file, exceptionsPlist("<string>a</string><string>B</string><string></string>"));
+    auto monitorFolders = world.make();
+    monitorFolders->startMonitoring();
+    EXPECT_TRUE(monitorFolders->isExcepted("a"));
+    EXPECT_TRUE(monitorFolders->isExcepted("B"));
+    EXPECT_TRUE(monitorFolders->isExcepted(""));
+    EXPECT_FALSE(monitorFolders->isExcepted("b"));
+    EXPECT_FALSE(monitorFolders->isExcepted("a "));
+
+    std::string many;
+    for (int k = 0; k < 16385; ++k) {
+        many += "<string>c" + std::to_string(k) + "</string>";
+    }
+    writeFile(file, exceptionsPlist(many));
+    world.monitorFor(world.exceptionsFolder)->report();
+    EXPECT_TRUE(monitorFolders->isExcepted("a"));
+    EXPECT_FALSE(monitorFolders->isExcepted("c1"));
+    EXPECT_EQ(monitorFolders->exceptions().size(), 3u);
+
+    writeFile(file, exceptionsPlist("<string>c1</string>"));
+    world.monitorFor(world.exceptionsFolder)->report();
+    EXPECT_FALSE(monitorFolders->isExcepted("a"));
+    EXPECT_TRUE(monitorFolders->isExcepted("c1"));
+}

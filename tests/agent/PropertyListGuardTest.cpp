@@ -389,3 +389,24 @@ TEST(PropertyListGuard, ALongArrayIsConvertedInOnePass) {
     EXPECT_EQ(items->size(), 99'990u);
     EXPECT_EQ(*items->back().string(), "x");
 }
+
+// A refusal names the bound that refused, so that a log line can say why a list was ignored.
+TEST(PropertyListGuard, NamesTheBoundThatRefusedAList) {
+    const auto strings = [](std::size_t count) {
+        std::string items;
+        for (std::size_t k = 0; k < count; ++k) {
+            items += "<string>label" + std::to_string(k) + "</string>";
+        }
+        return "<plist><dict><key>Exceptions</key><array>" + items + "</array></dict></plist>";
+    };
+    EXPECT_EQ(propertyListGuard(bytesOf(strings(PropertyListLimits::maxArrayElements))), GuardBound::none);
+    EXPECT_EQ(propertyListGuard(bytesOf(strings(PropertyListLimits::maxArrayElements + 1))),
+              GuardBound::arrayElements);
+    EXPECT_EQ(describe(GuardBound::arrayElements), "at most 16384 elements in an array");
+    EXPECT_EQ(propertyListGuard(bytesOf(nestedXml(5'000))), GuardBound::depth);
+    EXPECT_EQ(propertyListGuard(bytesOf(nestedXml(200'000))), GuardBound::size);
+    EXPECT_EQ(propertyListGuard(bytesOf(binaryChain(5'000))), GuardBound::depth);
+    EXPECT_EQ(propertyListGuard(bytesOf(doublingGraph(40))), GuardBound::nodes);
+    EXPECT_EQ(propertyListGuard(bytesOf("<plist><string")), GuardBound::form);
+    EXPECT_EQ(propertyListGuard(bytesOf(binaryList({arrayOf({0}, 1)}, 1))), GuardBound::depth); // a cycle
+}

@@ -208,6 +208,31 @@ TEST(PropertyListLabel, AgreesWithTheParserOnUnusualAndHostileFiles) {
     }
 }
 
+// Each element's self-closing form as a key, as a value, as the label and in an array: decided only where
+// the parser reads it, and then alike. The parser refuses a dictionary holding <key/>, so a reader that took
+// it for an empty key would find a label in a file the parser cannot read.
+TEST(PropertyListLabel, SelfClosingFormsAreDecidedAsTheParserReadsThem) {
+    const std::string label = "<key>Label</key><string>a</string>";
+    EXPECT_FALSE(
+        readAndCompare(withHeader("<dict><key/><string>z</string>" + label + "</dict>")).has_value());
+    EXPECT_FALSE(
+        readAndCompare(withHeader("<dict>" + label + "<key/><string>z</string></dict>")).has_value());
+    for (const std::string form :
+         {"<key/>", "<string/>", "<integer/>", "<real/>", "<date/>", "<data/>", "<dict/>", "<array/>"}) {
+        readAndCompare(withHeader("<dict><key>X</key>" + form + label + "</dict>"));
+        readAndCompare(withHeader("<dict>" + label + "<key>X</key>" + form + "</dict>"));
+        readAndCompare(withHeader("<dict><key>Label</key>" + form + "</dict>"));
+        readAndCompare(withHeader("<dict>" + label + "<key>A</key><array>" + form + "</array></dict>"));
+        readAndCompare(withHeader("<dict>" + form + label + "</dict>"));
+    }
+    // The values' empty forms are ordinary in job files: decided.
+    expectDecided(withHeader("<dict><key>I</key><integer/><key>R</key><real/><key>D</key><date/><key>B</key>"
+                             "<data/>" +
+                             label + "</dict>"),
+                  "a");
+    expectDecided(withHeader("<dict><key>Label</key><integer/></dict>"), std::nullopt);
+}
+
 TEST(PropertyListLabel, SeedCorpusAgreesAndOrdinaryFilesAreDecided) {
     std::size_t ordinary = 0;
     for (const auto& entry : std::filesystem::directory_iterator(QUORVEL_JOB_FILE_CORPUS)) {

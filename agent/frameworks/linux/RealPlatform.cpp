@@ -6,6 +6,7 @@
 #include "GObjectPtr.hpp"
 #include "GioWorkspace.hpp"
 #include "InotifyFolderMonitor.hpp"
+#include "MainBundle.hpp"
 #include "MonitorFolders.hpp"
 #include "RightToLeft.hpp"
 
@@ -29,7 +30,7 @@ struct RealPlatform {
     InotifyMonitorFactory monitors{inotifyCalls, timer};
     mortar::Limit limit{timer};
     GioWorkspace workspace;
-    DBusNotificationCenter notificationCenter{bus.get()};
+    DBusNotificationCenter notificationCenter{bus.get(), timer, mainBundleIdentifier()};
     mortar::Interface interface { notificationCenter, messagesLocaleIsRightToLeft() };
 
     AgentPlatform platform() {
