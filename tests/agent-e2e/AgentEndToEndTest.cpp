@@ -614,7 +614,9 @@ TEST_F(AgentEndToEnd, AServerThatCannotBeStartedHasTheNotificationPrinted) {
     fs::permissions(crashing, fs::perms::owner_all);
     writeFile(services / "org.freedesktop.Notifications.service",
               "[D-BUS Service]\nName=org.freedesktop.Notifications\nExec=" + crashing.string() + "\n");
-    bus_ = std::make_unique<PrivateBus>(test_support::PrivateBusServices{.folder = services.string()});
+    test_support::PrivateBusServices activated;
+    activated.folder = services.string();
+    bus_ = std::make_unique<PrivateBus>(activated);
     server_ = std::make_unique<FakeNotificationServer>(bus_->address(), std::vector<std::string>{}, false);
     startAgent();
 
