@@ -2,12 +2,14 @@
 
 #include "Utf8.hpp"
 
+#include <cstdint>
+
 namespace {
 
 constexpr std::string_view replacement = "\xEF\xBF\xBD"; // U+FFFD
 
 // Characters that break a line, hide text, or change the order in which the rest reads.
-bool isUnsafe(char32_t c) {
+bool isUnsafe(std::uint32_t c) {
     return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x200E || c == 0x200F || c == 0x2028 || c == 0x2029 ||
            (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
 }
@@ -18,10 +20,14 @@ std::string shownText(std::string_view text) {
     std::string result;
     result.reserve(text.size());
     while (!text.empty()) {
-        const Utf8Character character = firstUtf8Character(text);
-        const bool shown = character.codePoint && !isUnsafe(*character.codePoint);
-        result.append(shown ? text.substr(0, character.length) : replacement);
-        text.remove_prefix(character.length);
+        const auto decoded = firstUtf8Character(text);
+        if (!decoded.codePoint || isUnsafe(*decoded.codePoint)) {
+            result += replacement;
+            text.remove_prefix(decoded.length);
+            continue;
+        }
+        result.append(text.substr(0, decoded.length));
+        text.remove_prefix(decoded.length);
     }
     return result;
 }
