@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ChildProcess.hpp"
 #include "PrivateBus.hpp"
 #include "TempFolder.hpp"
 #include "WaitFor.hpp"
@@ -25,6 +26,7 @@ namespace agent_e2e {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using test_support::Child;
 using test_support::PrivateBus;
 
 inline std::string readFile(const fs::path& path) {
@@ -36,86 +38,6 @@ inline void writeFile(const fs::path& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
 }
-
-// A child process started with an argument vector and an environment of its own; standard output and
-// error go to files. Killed and reaped when the object goes, if still running.
-class Child {
-public:
-    Child(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment,
-          const fs::path& standardOutput, const fs::path& standardError) {
-        std::vector<char*> argv;
-        for (const auto& argument : arguments) {
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        }
-        argv.push_back(nullptr);
-        std::vector<std::string> pairs;
-        for (const auto& [key, value] : environment) {
-            pairs.push_back(key + "=" + value);
-        }
-        std::vector<char*> envp;
-        for (auto& pair : pairs) {
-            envp.push_back(pair.data());
-        }
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, standardOutput.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                         0644);
-        posix_spawn_file_actions_addopen(&actions, 2, standardError.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                         0644);
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        sigset_t defaults;
-        sigfillset(&defaults);
-        posix_spawnattr_setsigdefault(&attributes, &defaults);
-        sigset_t none;
-        sigemptyset(&none);
-        posix_spawnattr_setsigmask(&attributes, &none);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-        const int failed = posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-        if (failed != 0) {
-            throw std::runtime_error("cannot start " + arguments[0]);
-        }
-    }
-    ~Child() {
-        if (!status_) {
-            ::kill(pid_, SIGKILL);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    pid_t pid() const { return pid_; }
-    void signal(int number) const { ::kill(pid_, number); }
-    // The wait status once the child has ended within the deadline.
-    std::optional<int> waitExit(std::chrono::milliseconds deadline) {
-        test_support::waitFor(
-            [&] {
-                if (!status_) {
-                    int status = 0;
-                    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                        status_ = status;
-                    }
-                }
-                return status_.has_value();
-            },
-            deadline);
-        return status_;
-    }
-    bool running() {
-        waitExit(0ms);
-        return !status_;
-    }
-
-private:
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-};
 
 // A home folder and XDG folders of their own, with a scheme handler and a main-application entry that
 // record what they are asked to open; and the agent program run in them.

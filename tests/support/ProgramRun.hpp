@@ -1,17 +1,13 @@
 #pragma once
 
+#include "ChildProcess.hpp"
 #include "TempFolder.hpp"
-#include "WaitFor.hpp"
 
 #include <chrono>
-#include <csignal>
-#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <optional>
-#include <spawn.h>
-#include <stdexcept>
 #include <string>
 #include <sys/wait.h>
 #include <vector>
@@ -38,45 +34,11 @@ inline ProgramRun runProgram(const std::vector<std::string>& arguments,
     TempFolder folder("quorvel-program-run");
     const std::string out = folder / "out";
     const std::string err = folder / "err";
-    std::vector<char*> argv;
-    for (const auto& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    std::vector<std::string> pairs;
-    for (const auto& [key, value] : environment) {
-        pairs.push_back(key + "=" + value);
-    }
-    std::vector<char*> envp;
-    for (auto& pair : pairs) {
-        envp.push_back(pair.data());
-    }
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    const int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (failed != 0) {
-        throw std::runtime_error("cannot start " + arguments[0]);
-    }
     ProgramRun run;
-    waitFor(
-        [&] {
-            int status = 0;
-            if (::waitpid(pid, &status, WNOHANG) == pid) {
-                run.waitStatus = status;
-            }
-            return run.waitStatus.has_value();
-        },
-        deadline);
-    if (!run.waitStatus) {
-        ::kill(pid, SIGKILL);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
+    {
+        // Killed and reaped on leaving this scope if it outlived the deadline.
+        Child child(arguments, environment, out, err);
+        run.waitStatus = child.waitExit(deadline);
     }
     auto read = [](const std::string& path) {
         std::ifstream in(path, std::ios::binary);
