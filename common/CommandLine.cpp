@@ -8,6 +8,14 @@ constexpr std::string_view processSerialNumberPrefix = "-psn_";
 
 } // namespace
 
+std::string usageText(const ProgramDescription& program) {
+    return "Usage: " + std::string(program.name) + " [--help | --version]\n\n" +
+           std::string(program.summary) +
+           "\n"
+           "  -h, --help     print this text and exit\n"
+           "      --version  print the version and exit\n";
+}
+
 CommandLineReading readCommandLine(std::span<const char* const> arguments, bool takesProcessSerialNumber) {
     bool options = true;
     for (const char* given : arguments) {
@@ -41,7 +49,7 @@ std::optional<int> answerCommandLine(int argc, const char* const* argv, const Pr
     case CommandLineRequest::run:
         return std::nullopt;
     case CommandLineRequest::help:
-        out << program.usage << std::flush;
+        out << usageText(program) << std::flush;
         return out ? 0 : 1;
     case CommandLineRequest::version:
         out << program.name << ' ' << program.version << '\n' << std::flush;
@@ -51,7 +59,7 @@ std::optional<int> answerCommandLine(int argc, const char* const* argv, const Pr
     }
     err << program.name << ": " << (reading.misusedIsOption ? "unknown option" : "unexpected argument")
         << " '" << reading.misused << "'\n"
-        << program.usage << std::flush;
+        << usageText(program) << std::flush;
     return misuseStatus;
 }
 

@@ -12,8 +12,8 @@ namespace common {
 struct ProgramDescription {
     std::string_view name;
     std::string_view version;
-    // The whole usage text, ending with a line feed.
-    std::string_view usage;
+    // What the program is and how it is started: the usage's middle paragraph, ending with a line feed.
+    std::string_view summary;
     // macOS's launcher may hand an application "-psn_<number>" (its process serial number); an
     // application started that way takes it without complaint.
     bool takesProcessSerialNumber = false;
@@ -34,6 +34,9 @@ inline constexpr int misuseStatus = 2;
 // Reads the arguments after the program name, in order: the first --help, -h or --version decides;
 // an unknown option or any operand before it is misuse. "--" ends the options.
 CommandLineReading readCommandLine(std::span<const char* const> arguments, bool takesProcessSerialNumber);
+
+// The usage: the synopsis, the summary and the options.
+std::string usageText(const ProgramDescription& program);
 
 // Answers --help and --version on `out` and misuse on `err` (what is wrong, then the usage), and gives
 // the exit status: 0, misuseStatus, or 1 when the answer could not be written. Nothing, and nothing

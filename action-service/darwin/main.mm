@@ -10,14 +10,9 @@
 
 namespace {
 
-constexpr std::string_view usage =
-    "Usage: Quorvel5XPCAction [--help | --version]\n"
-    "\n"
+constexpr std::string_view summary =
     "Carries out the Quorvel application's requests (write, load, unload, test-run and delete launchd\n"
-    "jobs and files) as its XPC service. The system starts it on the application's first connection.\n"
-    "\n"
-    "  -h, --help     print this text and exit\n"
-    "      --version  print the version and exit\n";
+    "jobs and files) as its XPC service. The system starts it on the application's first connection.\n";
 
 } // namespace
 
@@ -52,7 +47,7 @@ constexpr std::string_view usage =
 
 int main(int argc, const char* argv[]) {
     if (const auto status = common::answerCommandLine(
-            argc, argv, {"Quorvel5XPCAction", QUORVEL_VERSION, usage, false}, std::cout, std::cerr)) {
+            argc, argv, {"Quorvel5XPCAction", QUORVEL_VERSION, summary, false}, std::cout, std::cerr)) {
         return *status;
     }
     // Process-wide: the listener holds its delegate weakly.

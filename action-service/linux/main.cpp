@@ -8,22 +8,17 @@
 
 namespace {
 
-constexpr std::string_view usage =
-    "Usage: Quorvel5XPCAction [--help | --version]\n"
-    "\n"
+constexpr std::string_view summary =
     "Carries out the Quorvel application's requests (write, load, unload, test-run and delete launchd\n"
     "jobs and files) as a service on the session bus. D-Bus starts it on the first call to its name;\n"
-    "it ends when asked to quit, or after a refused privileged request.\n"
-    "\n"
-    "  -h, --help     print this text and exit\n"
-    "      --version  print the version and exit\n";
+    "it ends when asked to quit, or after a refused privileged request.\n";
 
 } // namespace
 
 // Started by D-Bus activation on the first call to the service's name.
 int main(int argc, char* argv[]) {
     if (const auto status = common::answerCommandLine(
-            argc, argv, {"Quorvel5XPCAction", QUORVEL_VERSION, usage, false}, std::cout, std::cerr)) {
+            argc, argv, {"Quorvel5XPCAction", QUORVEL_VERSION, summary, false}, std::cout, std::cerr)) {
         return *status;
     }
     {

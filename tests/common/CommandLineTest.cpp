@@ -11,7 +11,12 @@ namespace {
 using common::answerCommandLine;
 using common::ProgramDescription;
 
-constexpr std::string_view usage = "Usage: Tool [--help | --version]\n\nDoes its one thing.\n";
+constexpr std::string_view usage = "Usage: Tool [--help | --version]\n"
+                                   "\n"
+                                   "Does its one thing.\n"
+                                   "\n"
+                                   "  -h, --help     print this text and exit\n"
+                                   "      --version  print the version and exit\n";
 
 struct Answer {
     std::optional<int> status;
@@ -20,7 +25,7 @@ struct Answer {
 };
 
 Answer answer(std::vector<const char*> argv, bool takesProcessSerialNumber = false) {
-    const ProgramDescription program{"Tool", "5.0", usage, takesProcessSerialNumber};
+    const ProgramDescription program{"Tool", "5.0", "Does its one thing.\n", takesProcessSerialNumber};
     std::ostringstream out;
     std::ostringstream err;
     Answer result;
@@ -87,7 +92,7 @@ TEST(CommandLine, OnlyAnApplicationTakesTheLaunchersProcessSerialNumber) {
 }
 
 TEST(CommandLine, AnAnswerThatCannotBeWrittenFails) {
-    const ProgramDescription program{"Tool", "5.0", usage, false};
+    const ProgramDescription program{"Tool", "5.0", "Does its one thing.\n", false};
     const char* argv[] = {"Tool", "--help"};
     std::ostream nowhere(nullptr); // every write fails, as on a full disk or a closed pipe
     std::ostringstream err;

@@ -9,15 +9,10 @@
 
 namespace {
 
-constexpr std::string_view usage =
-    "Usage: QuorvelAgent [--help | --version]\n"
-    "\n"
+constexpr std::string_view summary =
     "Watches the launchd job folders of the user, the machine and the system, and posts a user\n"
     "notification for every job file that is new, modified or deleted. The main application registers\n"
-    "it as its login item.\n"
-    "\n"
-    "  -h, --help     print this text and exit\n"
-    "      --version  print the version and exit\n";
+    "it as its login item.\n";
 
 } // namespace
 
@@ -52,7 +47,7 @@ constexpr std::string_view usage =
 
 int main(int argc, const char* argv[]) {
     if (const auto status = common::answerCommandLine(
-            argc, argv, {"QuorvelAgent", QUORVEL_VERSION, usage, true}, std::cout, std::cerr)) {
+            argc, argv, {"QuorvelAgent", QUORVEL_VERSION, summary, true}, std::cout, std::cerr)) {
         return *status;
     }
     // The bundle has no main interface file, so the delegate is installed here. Process-wide: the

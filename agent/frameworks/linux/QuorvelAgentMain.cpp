@@ -83,22 +83,17 @@ gboolean launch(gpointer data) {
     return G_SOURCE_REMOVE;
 }
 
-constexpr std::string_view usage =
-    "Usage: QuorvelAgent [--help | --version]\n"
-    "\n"
+constexpr std::string_view summary =
     "Watches the launchd job folders of the user, the machine and the system, and posts a desktop\n"
     "notification for every job file that is new, modified or deleted. The desktop starts it at login\n"
     "from its autostart entry; SIGTERM or SIGINT ends it. Without a notification server each\n"
-    "notification is a line on standard output.\n"
-    "\n"
-    "  -h, --help     print this text and exit\n"
-    "      --version  print the version and exit\n";
+    "notification is a line on standard output.\n";
 
 } // namespace
 
 int main(int argc, char* argv[]) {
     if (const auto status = common::answerCommandLine(
-            argc, argv, {"QuorvelAgent", QUORVEL_VERSION, usage, false}, std::cout, std::cerr)) {
+            argc, argv, {"QuorvelAgent", QUORVEL_VERSION, summary, false}, std::cout, std::cerr)) {
         return *status;
     }
     std::setlocale(LC_ALL, "");
