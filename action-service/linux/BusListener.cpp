@@ -258,16 +258,20 @@ void BusListener::lose(int error) {
     sd_event_source_set_enabled(busSource_, SD_EVENT_OFF);
     sd_event_source_set_enabled(busTimer_, SD_EVENT_OFF);
     if (phase_ == Phase::starting) {
-        const char* address = nullptr;
-        sd_bus_get_address(bus_, &address);
-        report("cannot use the bus at " + std::string(address != nullptr ? address : "?") + ": " +
-               errorText(error) + " (a unix: address with EXTERNAL authentication is needed)");
-        ::_exit(1);
+        cannotUse(errorText(error));
     }
     if (phase_ == Phase::serving) {
         report("lost the bus connection: " + errorText(error));
     }
     exit(1);
+}
+
+void BusListener::cannotUse(const std::string& cause) {
+    const char* address = nullptr;
+    sd_bus_get_address(bus_, &address);
+    report("cannot use the bus at " + std::string(address != nullptr ? address : "?") + ": " + cause +
+           "; the service needs a unix: address with EXTERNAL authentication");
+    ::_exit(1);
 }
 
 int BusListener::onNameRequested(sd_bus_message* reply, void* self, sd_bus_error*) {
@@ -276,6 +280,10 @@ int BusListener::onNameRequested(sd_bus_message* reply, void* self, sd_bus_error
     std::uint32_t result = 0;
     if (error == nullptr && sd_bus_message_read(reply, "u", &result) < 0) {
         result = 0;
+    }
+    if (error != nullptr && sd_bus_is_open(listener.bus_) <= 0) {
+        // The handshake failed: the bus closed the connection before any call was answered.
+        listener.cannotUse(std::string("the bus closed the connection (") + error->message + ")");
     }
     if (result != 1 /* primary owner */ && result != 4 /* already owner */) {
         report(error != nullptr ? "could not own " + listener.names_.name + ": " + error->message

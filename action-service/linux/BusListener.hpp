@@ -106,6 +106,7 @@ private:
     void connect();
     void processBus();
     void lose(int error);
+    [[noreturn]] void cannotUse(const std::string& cause);
     int take(sd_bus_message* call, ReplyBody work, std::size_t bytes, std::string description);
     RemoteObjectType* exportedFor(const std::string& name);
     void forget(const std::string& name);
