@@ -1,4 +1,5 @@
-// Built into the program only under a sanitizer. A sanitizer's realloc always moves the block, even to the
+// Built into the program only under AddressSanitizer (ThreadSanitizer calls realloc while it starts a
+// thread, before an instrumented function may run). Its realloc always moves the block, even to the
 // size it has: sd-bus sizes its read buffer to a whole message and reallocs it to that same size after
 // every read from the socket (some 200 KB each), which becomes a copy of the whole buffer per read, time
 // quadratic in the message's size (40 MB took 26 s). The C library keeps the block in place, and so does

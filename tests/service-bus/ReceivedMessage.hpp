@@ -27,10 +27,17 @@ public:
             sd_bus_start(bus_) < 0) {
             return;
         }
-        // The answers to "AUTH EXTERNAL" (a challenge) and to the empty "DATA" that follows it.
+        // The answers to "AUTH EXTERNAL" (a challenge) and to the empty "DATA" that follows it; the message
+        // goes once the handshake is over, as a bus sends it.
         const char ok[] = "DATA\r\nOK 0123456789abcdef0123456789abcdef\r\n";
         if (::write(peer_, ok, sizeof ok - 1) != static_cast<ssize_t>(sizeof ok - 1)) {
             return;
+        }
+        for (int turn = 0; turn < 16 && sd_bus_is_ready(bus_) <= 0; ++turn) {
+            const int r = sd_bus_process(bus_, nullptr);
+            if (r < 0 || (r == 0 && sd_bus_wait(bus_, 100'000) < 0)) {
+                return;
+            }
         }
         std::size_t written = 0;
         while (written < bytes.size()) {
