@@ -263,7 +263,7 @@ void BusListener::lose(int error) {
     if (phase_ == Phase::serving) {
         report("lost the bus connection: " + errorText(error));
     }
-    exit(1);
+    beginExit(1);
 }
 
 void BusListener::cannotUse(const std::string& cause) {
@@ -494,7 +494,7 @@ void BusListener::handBackReceived() {
         pending_.erase(handback.id);
     }
     if (ending) {
-        exit(0);
+        beginExit(0);
     }
     finishIfDone();
 }
@@ -528,13 +528,13 @@ void BusListener::send(CallId id, const ReplyBody& body) {
 }
 
 int BusListener::onSignal(sd_event_source*, const struct signalfd_siginfo*, void* self) {
-    static_cast<BusListener*>(self)->exit(0);
+    static_cast<BusListener*>(self)->beginExit(0);
     return 0;
 }
 
 // Every exit: the name goes first, so that the next call starts a fresh service; calls not yet started
 // are told at once that this one is exiting; calls running get at most 30 s to finish and reply.
-void BusListener::exit(int status) {
+void BusListener::beginExit(int status) {
     if (phase_ == Phase::finishing || (phase_ == Phase::releasing && busBroken_)) {
         released(); // replies of calls that ended the process since, and no release to wait for
         return;

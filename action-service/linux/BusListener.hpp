@@ -60,7 +60,7 @@ public:
     std::shared_ptr<ListenerEndpoint> endpoint() override;
 
     // On a call's thread: the call ends the process. Its reply, if it stored one, goes once the name is
-    // released; this thread waits here until the process ends. See exit().
+    // released; this thread waits here until the process ends. See beginExit().
     [[noreturn]] void exitProcess();
 
 private:
@@ -112,7 +112,7 @@ private:
     void forget(const std::string& name);
     void send(CallId id, const ReplyBody& body);
     void handBackReceived();
-    void exit(int status);
+    void beginExit(int status);
     void released();
     void finishIfDone();
     [[noreturn]] void finish();
