@@ -1,18 +1,20 @@
-// Bytes as the a{sv} of a RunAction call, through the bus conversion and runAction, with fakes for every
+// Bytes as the body of a RunAction call, received by the bus library as the service receives it, read
+// into the request (MessageValue) and run through runAction, with fakes for every
 // platform service so that nothing real is touched. At most one reply, of a documented shape and valid
 // UTF-8; every log line one valid line; no file operation on a path the request did not name; no
 // launchctl argument that reads as an option.
 #include "Controller.hpp"
+#include "MessageValue.hpp"
+#include "ReceivedMessage.hpp"
 #include "RefusingAuthority.hpp"
 #include "Utf8.hpp"
-#include "VariantValue.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
-#include <glib.h>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -135,12 +137,17 @@ void requireDocumentedShape(const Dictionary& reply) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    GVariant* parsed = g_variant_new_from_data(G_VARIANT_TYPE_VARDICT, data, size, FALSE, nullptr, nullptr);
-    g_variant_ref_sink(parsed);
-    GVariant* normal = g_variant_get_normal_form(parsed); // a new reference, not floating
-    g_variant_unref(parsed);
-    const Dictionary request = requestFromVariant(normal);
-    g_variant_unref(normal);
+    const service_bus::ReceivedMessage received(
+        service_bus::ReceivedMessage::runActionCall(std::span<const std::uint8_t>(data, size)));
+    if (received.get() == nullptr) {
+        return 0;
+    }
+    // A body that is not an a{sv} is refused; one that is gives the request, or nothing when it breaks off.
+    const std::optional<ReadRequest> read = readRequest(received.get());
+    if (!read) {
+        return 0;
+    }
+    const Dictionary& request = read->request;
 
     Touched touched;
     FakeFiles files(touched);

@@ -1,14 +1,14 @@
 #include "BusListener.hpp"
 
-#include "FilteredBusConnection.hpp"
-#include "VariantValue.hpp"
+#include "MessageValue.hpp"
 
-#include <cstddef>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <optional>
-#include <string>
-#include <string_view>
+#include <pthread.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 #include <utility>
 
@@ -20,36 +20,42 @@ constexpr const char* busService = "org.freedesktop.DBus";
 constexpr const char* busPath = "/org/freedesktop/DBus";
 constexpr const char* busInterface = "org.freedesktop.DBus";
 constexpr const char* limitsExceeded = "org.freedesktop.DBus.Error.LimitsExceeded";
-// The largest reply body that every bus carries: dbus-daemon's built-in message limit (32 MiB, which
-// configurations may raise; the protocol's own bounds, 64 MiB arrays and 128 MiB messages, are above
-// it), less room for the header.
-constexpr std::size_t largestReplyBody = (std::size_t{32} << 20) - (std::size_t{64} << 10);
+constexpr const char* exitingText = "The service is exiting; a new call starts a new one";
+// How long an exit waits for the calls already running.
+constexpr std::uint64_t exitWaitMicroseconds = 30'000'000;
+// Messages handled in one turn of the loop before finished calls get theirs.
+constexpr int messagesPerTurn = 64;
+constexpr int exitSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
-std::string introspectionXml(const std::string& interface) {
-    return "<node><interface name='" + interface +
-           "'>"
-           "<method name='RunAction'>"
-           "<arg name='request' type='a{sv}' direction='in'/>"
-           "<arg name='reply' type='a{sv}' direction='out'/>"
-           "</method>"
-           "<method name='ListenerEndpoint'>"
-           "<arg name='endpoint' type='as' direction='out'/>"
-           "</method>"
-           "</interface></node>";
+void report(const std::string& line) {
+    std::fprintf(stderr, "Quorvel5XPCAction: %s\n", line.c_str());
+    std::fflush(stderr);
 }
 
-void report(const char* what, GError* error) {
-    std::fprintf(stderr, "Quorvel5XPCAction: %s: %s\n", what,
-                 error != nullptr ? error->message : "unknown error");
-    std::fflush(stderr);
-    g_clear_error(&error);
+std::string errorText(int error) {
+    return std::strerror(error < 0 ? -error : error);
+}
+
+std::string exitingError(const BusNames& names) {
+    return names.interface + ".Error.Exiting";
 }
 
 } // namespace
 
-// One caller: the connection the delegate accepts, exports on and resumes.
+// One caller: the connection the delegate accepts, exports on and resumes. While it is known, a match
+// tells when it leaves the bus.
 class BusListener::Caller final : public Connection {
 public:
+    Caller(BusListener& listener, std::string name)
+        : listener_(listener)
+        , name_(std::move(name)) {}
+    ~Caller() override {
+        sd_bus_slot_unref(ownerCheck_);
+        sd_bus_slot_unref(match_);
+    }
+    Caller(const Caller&) = delete;
+    Caller& operator=(const Caller&) = delete;
+
     void setExportedInterface(const Interface& interface) override {
         protocol_ = std::string(interface.protocol);
     }
@@ -61,63 +67,56 @@ public:
         return resumed_ && object_ != nullptr && protocol_ == RemoteObjectType::name ? object_ : nullptr;
     }
 
-    guint subscription = 0; // NameOwnerChanged for this caller only
+    // Listens for this caller's leaving only, not every name on the bus, then asks whether it is still
+    // there: one gone already is noticed by the answer, one that leaves later by the signal.
+    void watch(sd_bus* bus) {
+        const std::string rule = std::string("type='signal',sender='") + busService + "',path='" + busPath +
+                                 "',interface='" + busInterface + "',member='NameOwnerChanged',arg0='" +
+                                 name_ + "'";
+        if (sd_bus_add_match_async(bus, &match_, rule.c_str(), onOwnerChanged, onWatching, this) < 0) {
+            report("could not watch caller " + name_);
+        }
+    }
 
 private:
+    static int onWatching(sd_bus_message* reply, void* self, sd_bus_error*) {
+        auto& caller = *static_cast<Caller*>(self);
+        if (sd_bus_message_is_method_error(reply, nullptr)) {
+            return 0;
+        }
+        sd_bus* bus = sd_bus_message_get_bus(reply);
+        sd_bus_call_method_async(bus, &caller.ownerCheck_, busService, busPath, busInterface, "GetNameOwner",
+                                 onOwnerChecked, self, "s", caller.name_.c_str());
+        return 0;
+    }
+    static int onOwnerChecked(sd_bus_message* reply, void* self, sd_bus_error*) {
+        auto& caller = *static_cast<Caller*>(self);
+        if (sd_bus_message_is_method_error(reply, "org.freedesktop.DBus.Error.NameHasNoOwner")) {
+            const std::string gone = caller.name_;
+            caller.listener_.forget(gone);
+        }
+        return 0;
+    }
+    static int onOwnerChanged(sd_bus_message* signal, void* self, sd_bus_error*) {
+        auto& caller = *static_cast<Caller*>(self);
+        const char* name = nullptr;
+        const char* oldOwner = nullptr;
+        const char* newOwner = nullptr;
+        if (sd_bus_message_read(signal, "sss", &name, &oldOwner, &newOwner) > 0 && newOwner[0] == '\0') {
+            // The caller left; what it had queued still runs.
+            const std::string leaving = caller.name_;
+            caller.listener_.forget(leaving);
+        }
+        return 0;
+    }
+
+    BusListener& listener_;
+    const std::string name_;
     std::string protocol_;
     RemoteObjectType* object_ = nullptr;
     bool resumed_ = false;
-};
-
-// A new caller to watch, and whether it is still on the bus (it may have left before we listened for
-// its leaving).
-struct OwnerCheck {
-    BusListener* listener;
-    std::string name;
-};
-
-// A method call being carried out. It keeps only what its reply needs (a reply message without
-// body), not the call message, so the request's bytes can go as soon as they are read.
-class BusListener::Call {
-public:
-    explicit Call(GDBusMessage* message) {
-        if ((g_dbus_message_get_flags(message) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED) == 0) {
-            replyMessage_ = g_dbus_message_new_method_reply(message);
-        }
-    }
-    ~Call() {
-        if (replyMessage_ != nullptr) {
-            g_object_unref(replyMessage_);
-        }
-    }
-    Call(const Call&) = delete;
-    Call& operator=(const Call&) = delete;
-
-    // Takes the floating body. A body larger than a bus carries would cost the service its
-    // connection, so the caller gets LimitsExceeded instead.
-    void send(GDBusConnection* connection, GVariant* body) {
-        g_variant_ref_sink(body);
-        if (replyMessage_ != nullptr && connection != nullptr) {
-            if (g_variant_get_size(body) > largestReplyBody) {
-                g_variant_unref(body);
-                body = g_variant_ref_sink(g_variant_new("(s)", "The reply is larger than the bus carries"));
-                g_dbus_message_set_message_type(replyMessage_, G_DBUS_MESSAGE_TYPE_ERROR);
-                g_dbus_message_set_error_name(replyMessage_, limitsExceeded);
-            }
-            g_dbus_message_set_body(replyMessage_, body);
-            GError* error = nullptr;
-            if (!g_dbus_connection_send_message(connection, replyMessage_, G_DBUS_SEND_MESSAGE_FLAGS_NONE,
-                                                nullptr, &error)) {
-                report("could not send a reply", error);
-            }
-        }
-        g_variant_unref(body);
-    }
-
-    std::optional<Dictionary> reply; // stored by the reply callback, sent when the action is over
-
-private:
-    GDBusMessage* replyMessage_ = nullptr;
+    sd_bus_slot* match_ = nullptr;
+    sd_bus_slot* ownerCheck_ = nullptr;
 };
 
 BusListener& BusListener::service() {
@@ -127,165 +126,203 @@ BusListener& BusListener::service() {
 }
 
 BusListener::BusListener(BusNames names)
-    : names_(std::move(names)) {
-    GError* error = nullptr;
-    introspection_ = g_dbus_node_info_new_for_xml(introspectionXml(names_.interface).c_str(), &error);
-    if (introspection_ == nullptr) {
-        report("bad interface description", error);
+    : names_(std::move(names)) {}
+
+void BusListener::resume() {
+    // Blocked in every thread (workers inherit the mask) so that the loop takes them; children get an
+    // empty mask from the process runner.
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int number : exitSignals) {
+        sigaddset(&signals, number);
+    }
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    int r = sd_event_new(&event_);
+    for (int number : exitSignals) {
+        if (r >= 0) {
+            r = sd_event_add_signal(event_, nullptr, number, onSignal, this);
+        }
+    }
+    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (r >= 0) {
+        r = wake_ < 0 ? -errno : sd_event_add_io(event_, nullptr, wake_, EPOLLIN, onHandback, this);
+    }
+    if (r < 0) {
+        report("could not set up the event loop: " + errorText(r));
+        ::_exit(1);
+    }
+    connect();
+    r = sd_event_loop(event_);
+    // The loop ends only through _exit.
+    report("the event loop failed: " + errorText(r));
+    ::_exit(1);
+}
+
+void BusListener::connect() {
+    // Started by the bus: answer on that bus. Started by hand: the session bus.
+    const char* starter = std::getenv("DBUS_STARTER_ADDRESS");
+    int r = 0;
+    if (starter != nullptr) {
+        r = sd_bus_new(&bus_);
+        if (r >= 0) {
+            r = sd_bus_set_address(bus_, starter);
+        }
+        if (r >= 0) {
+            r = sd_bus_set_bus_client(bus_, 1);
+        }
+        if (r >= 0) {
+            r = sd_bus_start(bus_);
+        }
+    } else {
+        r = sd_bus_open_user(&bus_);
+    }
+    if (r < 0) {
+        report("no bus to serve " + names_.name + " on: " + errorText(r));
+        ::_exit(1);
+    }
+    static const sd_bus_vtable methods[] = {
+        SD_BUS_VTABLE_START(0),
+        SD_BUS_METHOD("RunAction", "a{sv}", "a{sv}", onRunAction, 0),
+        SD_BUS_METHOD("ListenerEndpoint", "", "as", onListenerEndpoint, 0),
+        SD_BUS_VTABLE_END,
+    };
+    // The object first: calls queued while the bus activated us arrive as soon as the name is ours.
+    r = sd_bus_add_object_vtable(bus_, nullptr, names_.path.c_str(), names_.interface.c_str(), methods, this);
+    if (r >= 0) {
+        r = sd_bus_request_name_async(bus_, nullptr, names_.name.c_str(), 0, onNameRequested, this);
+    }
+    // The bus is read by this loop, one message at a time, so that a finished call's reply never waits
+    // behind a long queue of incoming messages.
+    if (r >= 0) {
+        r = sd_event_add_io(event_, &busSource_, sd_bus_get_fd(bus_), 0, onBusReady, this);
+    }
+    if (r >= 0) {
+        r = sd_event_add_time(event_, &busTimer_, CLOCK_MONOTONIC, UINT64_MAX, 0, onBusTimer, this);
+    }
+    if (r >= 0) {
+        r = sd_event_source_set_prepare(busSource_, onPrepare);
+    }
+    if (r < 0) {
+        report("could not serve " + names_.name + ": " + errorText(r));
+        ::_exit(1);
     }
 }
 
-void BusListener::resume() {
-    // Started by the bus: answer on that bus. Started by hand: the session bus.
-    const bool activated =
-        g_getenv("DBUS_STARTER_BUS_TYPE") != nullptr || g_getenv("DBUS_STARTER_ADDRESS") != nullptr;
-    GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
-    GError* error = nullptr;
-    GDBusConnection* connection =
-        connectFilteredBus(activated ? G_BUS_TYPE_STARTER : G_BUS_TYPE_SESSION, &error);
-    if (connection == nullptr) {
-        report(("no bus to own " + names_.name + " on").c_str(), error);
-        exitProcess();
+int BusListener::onPrepare(sd_event_source*, void* self) {
+    auto& listener = *static_cast<BusListener*>(self);
+    if (listener.busBroken_) {
+        return 0;
     }
-    onBusAcquired(connection, names_.name.c_str(), this);
-    g_bus_own_name_on_connection(connection, names_.name.c_str(), G_BUS_NAME_OWNER_FLAGS_NONE, nullptr,
-                                 onNameLost, this, nullptr);
-    g_object_unref(connection);
-    // The loop ends only through exitProcess.
-    for (;;) {
-        g_main_loop_run(loop);
+    const int events = sd_bus_get_events(listener.bus_);
+    if (events < 0) {
+        listener.lose(events);
+        return 0;
     }
+    sd_event_source_set_io_events(listener.busSource_, static_cast<std::uint32_t>(events));
+    std::uint64_t until = UINT64_MAX;
+    if (sd_bus_get_timeout(listener.bus_, &until) > 0 && until != UINT64_MAX) {
+        sd_event_source_set_time(listener.busTimer_, until);
+        sd_event_source_set_enabled(listener.busTimer_, SD_EVENT_ONESHOT);
+    } else {
+        sd_event_source_set_enabled(listener.busTimer_, SD_EVENT_OFF);
+    }
+    return 0;
+}
+
+int BusListener::onBusReady(sd_event_source*, int, std::uint32_t, void* self) {
+    static_cast<BusListener*>(self)->processBus();
+    return 0;
+}
+
+int BusListener::onBusTimer(sd_event_source*, std::uint64_t, void* self) {
+    static_cast<BusListener*>(self)->processBus();
+    return 0;
+}
+
+void BusListener::processBus() {
+    for (int turn = 0; turn < messagesPerTurn && !busBroken_; ++turn) {
+        const int r = sd_bus_process(bus_, nullptr);
+        if (r < 0) {
+            lose(r);
+        }
+        if (r <= 0) {
+            break;
+        }
+    }
+}
+
+// The connection is gone, or the library refused what came (a message over its size bound ends the
+// stream): nothing can be sent or received any more.
+void BusListener::lose(int error) {
+    busBroken_ = true;
+    sd_event_source_set_enabled(busSource_, SD_EVENT_OFF);
+    sd_event_source_set_enabled(busTimer_, SD_EVENT_OFF);
+    if (phase_ == Phase::starting) {
+        cannotUse(errorText(error));
+    }
+    if (phase_ == Phase::serving) {
+        report("lost the bus connection: " + errorText(error));
+    }
+    beginExit(1);
+}
+
+void BusListener::cannotUse(const std::string& cause) {
+    const char* address = nullptr;
+    sd_bus_get_address(bus_, &address);
+    report("cannot use the bus at " + std::string(address != nullptr ? address : "?") + ": " + cause +
+           "; the service needs a unix: address with EXTERNAL authentication");
+    ::_exit(1);
+}
+
+int BusListener::onNameRequested(sd_bus_message* reply, void* self, sd_bus_error*) {
+    auto& listener = *static_cast<BusListener*>(self);
+    const sd_bus_error* error = sd_bus_message_get_error(reply);
+    std::uint32_t result = 0;
+    if (error == nullptr && sd_bus_message_read(reply, "u", &result) < 0) {
+        result = 0;
+    }
+    if (error != nullptr && sd_bus_is_open(listener.bus_) <= 0) {
+        // The handshake failed: the bus closed the connection before any call was answered.
+        listener.cannotUse(std::string("the bus closed the connection (") + error->message + ")");
+    }
+    if (result != 1 /* primary owner */ && result != 4 /* already owner */) {
+        report(error != nullptr ? "could not own " + listener.names_.name + ": " + error->message
+                                : listener.names_.name + " is owned by another process");
+        ::_exit(1);
+    }
+    const char* unique = nullptr;
+    if (sd_bus_get_unique_name(listener.bus_, &unique) >= 0) {
+        std::lock_guard lock(listener.uniqueNameMutex_);
+        listener.uniqueName_ = unique;
+    }
+    if (listener.phase_ == Phase::starting) {
+        listener.phase_ = Phase::serving;
+    }
+    return 0;
 }
 
 std::shared_ptr<ListenerEndpoint> BusListener::endpoint() {
-    GDBusConnection* connection = connection_.load();
-    if (connection == nullptr) {
-        return nullptr;
-    }
-    const gchar* name = g_dbus_connection_get_unique_name(connection);
-    return name != nullptr ? std::make_shared<BusEndpoint>(name) : nullptr;
-}
-
-void BusListener::onBusAcquired(GDBusConnection* connection, const gchar*, gpointer self) {
-    auto& listener = *static_cast<BusListener*>(self);
-    // Our own handler ends the process once the calls running have finished.
-    g_dbus_connection_set_exit_on_close(connection, FALSE);
-    g_signal_connect(connection, "closed", G_CALLBACK(onClosed), self);
-    listener.connection_.store(static_cast<GDBusConnection*>(g_object_ref(connection)));
-    g_dbus_connection_add_filter(connection, onMessage, self, nullptr);
-    static const GDBusInterfaceVTable vtable = {onMethodCall, nullptr, nullptr, {}};
-    if (listener.introspection_ == nullptr) {
-        return;
-    }
-    GError* error = nullptr;
-    if (g_dbus_connection_register_object(connection, listener.names_.path.c_str(),
-                                          listener.introspection_->interfaces[0], &vtable, self, nullptr,
-                                          &error) == 0) {
-        report("could not export the object", error);
-    }
-}
-
-void BusListener::onNameLost(GDBusConnection* connection, const gchar* name, gpointer self) {
-    auto& listener = *static_cast<BusListener*>(self);
-    if (listener.exiting_.load()) {
-        return; // the exit released it
-    }
-    if (listener.connection_.load() == nullptr) {
-        std::fprintf(stderr, "Quorvel5XPCAction: no bus to own %s on\n", name);
-    } else if (connection != nullptr) {
-        std::fprintf(stderr, "Quorvel5XPCAction: %s is owned by another process\n", name);
-    }
-    listener.exitProcess();
-}
-
-void BusListener::onClosed(GDBusConnection*, gboolean, GError*, gpointer self) {
-    auto& listener = *static_cast<BusListener*>(self);
-    if (!listener.exiting_.load()) {
-        listener.exitProcess();
-    }
-}
-
-void BusListener::onNameOwnerChanged(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
-                                     GVariant* parameters, gpointer self) {
-    const gchar* name = nullptr;
-    const gchar* oldOwner = nullptr;
-    const gchar* newOwner = nullptr;
-    g_variant_get(parameters, "(&s&s&s)", &name, &oldOwner, &newOwner);
-    if (newOwner[0] == '\0') {
-        // The caller left; what it had queued still runs.
-        static_cast<BusListener*>(self)->forget(name);
-    }
-}
-
-void BusListener::onOwnerChecked(GObject* connection, GAsyncResult* result, gpointer data) {
-    std::unique_ptr<OwnerCheck> check(static_cast<OwnerCheck*>(data));
-    GError* error = nullptr;
-    GVariant* owner = g_dbus_connection_call_finish(G_DBUS_CONNECTION(connection), result, &error);
-    if (owner != nullptr) {
-        g_variant_unref(owner);
-        return;
-    }
-    if (g_dbus_error_is_remote_error(error)) {
-        check->listener->forget(check->name);
-    }
-    g_error_free(error);
-}
-
-void BusListener::forget(const std::string& name) {
-    std::lock_guard lock(callersMutex_);
-    auto found = callers_.find(name);
-    if (found == callers_.end()) {
-        return;
-    }
-    if (GDBusConnection* connection = connection_.load();
-        connection != nullptr && found->second->subscription != 0) {
-        g_dbus_connection_signal_unsubscribe(connection, found->second->subscription);
-    }
-    callers_.erase(found);
-}
-
-gboolean BusListener::onNewCaller(gpointer data) {
-    std::unique_ptr<OwnerCheck> check(static_cast<OwnerCheck*>(data));
-    if (GDBusConnection* connection = check->listener->connection_.load(); connection != nullptr) {
-        check->listener->watch(connection, check->name);
-    }
-    return G_SOURCE_REMOVE;
-}
-
-void BusListener::watch(GDBusConnection* connection, const std::string& name) {
-    {
-        std::lock_guard lock(callersMutex_);
-        auto found = callers_.find(name);
-        if (found == callers_.end()) {
-            return;
-        }
-        // Only this caller's leaving is of interest, not every name on the bus.
-        found->second->subscription = g_dbus_connection_signal_subscribe(
-            connection, busService, busInterface, "NameOwnerChanged", busPath, name.c_str(),
-            G_DBUS_SIGNAL_FLAGS_NONE, onNameOwnerChanged, this, nullptr);
-    }
-    // Asked after the match is in place, so a caller gone already is noticed here and one that leaves
-    // later by the signal.
-    g_dbus_connection_call(connection, busService, busPath, busInterface, "GetNameOwner",
-                           g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE,
-                           -1, nullptr, onOwnerChecked, new OwnerCheck{this, name});
+    std::lock_guard lock(uniqueNameMutex_);
+    return uniqueName_.empty() ? nullptr : std::make_shared<BusEndpoint>(uniqueName_);
 }
 
 RemoteObjectType* BusListener::exportedFor(const std::string& name) {
-    std::lock_guard lock(callersMutex_);
     if (auto found = callers_.find(name); found != callers_.end()) {
         return found->second->exported();
     }
-    auto caller = std::make_unique<Caller>();
+    auto caller = std::make_unique<Caller>(*this, name);
     if (delegate_ == nullptr || !delegate_->shouldAcceptNewConnection(*this, *caller) ||
         caller->exported() == nullptr) {
         return nullptr;
     }
     RemoteObjectType* object = caller->exported();
+    caller->watch(bus_);
     callers_.emplace(name, std::move(caller));
-    // Signal subscriptions deliver to the thread that makes them: made on the main loop.
-    g_idle_add(onNewCaller, new OwnerCheck{this, name});
     return object;
+}
+
+void BusListener::forget(const std::string& name) {
+    callers_.erase(name);
 }
 
 std::string BusListener::refusalText(CallScheduler::Refusal refusal) const {
@@ -300,148 +337,278 @@ std::string BusListener::refusalText(CallScheduler::Refusal refusal) const {
     case CallScheduler::Refusal::stopped:
         break;
     }
-    return "The service is ending";
+    return exitingText;
 }
 
-GDBusMessage* BusListener::onMessage(GDBusConnection* connection, GDBusMessage* message, gboolean incoming,
-                                     gpointer self) {
+int BusListener::onRunAction(sd_bus_message* call, void* self, sd_bus_error*) {
     auto& listener = *static_cast<BusListener*>(self);
-    if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_METHOD_CALL) {
-        return message;
+    std::optional<ReadRequest> read = readRequest(call);
+    if (!read) {
+        return sd_bus_reply_method_errorf(call, SD_BUS_ERROR_INVALID_ARGS, "The request is not an a{sv}");
     }
-    const char* path = g_dbus_message_get_path(message);
-    const char* interface = g_dbus_message_get_interface(message);
-    const char* member = g_dbus_message_get_member(message);
-    const char* signature = g_dbus_message_get_signature(message);
-    if (path == nullptr || interface == nullptr || member == nullptr || listener.names_.path != path ||
-        listener.names_.interface != interface) {
-        return message;
+    const std::optional<std::int64_t> kind = readInteger(read->request, Action::Key::kind);
+    std::string description = "RunAction";
+    if (kind) {
+        description += " of kind " + std::to_string(*kind);
     }
-    const std::string_view arguments = signature != nullptr ? signature : "";
-    const bool runAction = std::strcmp(member, "RunAction") == 0 && arguments == "a{sv}";
-    const bool listenerEndpoint = std::strcmp(member, "ListenerEndpoint") == 0 && arguments.empty();
-    if (!runAction && !listenerEndpoint) {
-        return message; // the registered object answers: InvalidArgs, UnknownMethod, ...
-    }
-    listener.take(connection, Message(message, g_object_unref), runAction);
-    return nullptr;
+    const std::size_t bytes = read->bytes;
+    return listener.take(call, std::move(read->request), bytes, std::move(description));
 }
 
-void BusListener::take(GDBusConnection* connection, Message call, bool isRunAction) {
-    auto refuse = [&](const char* name, const std::string& text) {
-        if ((g_dbus_message_get_flags(call.get()) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED) != 0) {
-            return;
-        }
-        GDBusMessage* error = g_dbus_message_new_method_error_literal(call.get(), name, text.c_str());
-        g_dbus_connection_send_message(connection, error, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
-        g_object_unref(error);
-    };
-    const char* sender = g_dbus_message_get_sender(call.get());
+int BusListener::onListenerEndpoint(sd_bus_message* call, void* self, sd_bus_error*) {
+    return static_cast<BusListener*>(self)->take(call, std::vector<std::string>{}, 0, "ListenerEndpoint");
+}
+
+int BusListener::take(sd_bus_message* call, ReplyBody work, std::size_t bytes, std::string description) {
+    if (phase_ == Phase::releasing || phase_ == Phase::finishing) {
+        return sd_bus_reply_method_errorf(call, exitingError(names_).c_str(), "%s", exitingText);
+    }
+    const char* sender = sd_bus_message_get_sender(call);
     RemoteObjectType* object = sender != nullptr ? exportedFor(sender) : nullptr;
     if (object == nullptr) {
-        refuse("org.freedesktop.DBus.Error.AccessDenied", "The service did not accept this caller");
-        return;
+        return sd_bus_reply_method_errorf(call, SD_BUS_ERROR_ACCESS_DENIED,
+                                          "The service did not accept this caller");
     }
-    GVariant* body = g_dbus_message_get_body(call.get());
-    const std::size_t bytes = body != nullptr ? g_variant_get_size(body) : 0;
-    CallScheduler::Task task;
-    if (isRunAction) {
-        task = [this, object, call]() mutable { runAction(*object, std::move(call)); };
-    } else {
-        task = [this, object, call]() mutable { listenerEndpoint(*object, std::move(call)); };
-    }
-    if (auto refusal = scheduler_.post(sender, bytes, std::move(task))) {
-        // Stopped: the process is ending, and the bus answers the call when it has.
-        if (*refusal != CallScheduler::Refusal::stopped) {
-            refuse(limitsExceeded, refusalText(*refusal));
+    const CallId id = nextId_++;
+    Pending pending;
+    pending.description = std::move(description) + " from " + sender;
+    if (sd_bus_message_get_expect_reply(call) > 0) {
+        sd_bus_message* reply = nullptr;
+        sd_bus_message* exiting = nullptr;
+        int r = sd_bus_message_new_method_return(call, &reply);
+        pending.reply.reset(reply);
+        if (r >= 0) {
+            r = sd_bus_message_new_method_errorf(call, &exiting, exitingError(names_).c_str(), "%s",
+                                                 exitingText);
+            pending.exiting.reset(exiting);
+        }
+        if (r < 0) {
+            return r;
         }
     }
-}
-
-void BusListener::onMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
-                               GVariant*, GDBusMethodInvocation* invocation, gpointer) {
-    // The connection's filter takes every call that matches the interface; none is left for here.
-    g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.UnknownMethod",
-                                               "No such method");
-}
-
-void BusListener::runAction(RemoteObjectType& object, Message message) {
-    Call call(message.get());
-    Dictionary request;
-    {
-        GVariant* dictionary = g_variant_get_child_value(g_dbus_message_get_body(message.get()), 0);
-        request = requestFromVariant(dictionary);
-        g_variant_unref(dictionary);
+    CallScheduler::Task task;
+    if (auto* request = std::get_if<Dictionary>(&work)) {
+        task = [this, object, id, request = std::move(*request)]() mutable {
+            runAction(*object, id, request);
+            request.clear();
+        };
+    } else {
+        task = [this, object, id] { listenerEndpoint(*object, id); };
     }
-    // The call message and its body go now: a large text is held once, by the request.
-    message.reset();
+    pending_.emplace(id, std::move(pending));
+    if (auto refusal = scheduler_.post(sender, id, bytes, std::move(task))) {
+        pending_.erase(id);
+        const std::string name =
+            *refusal == CallScheduler::Refusal::stopped ? exitingError(names_) : std::string(limitsExceeded);
+        return sd_bus_reply_method_errorf(call, name.c_str(), "%s", refusalText(*refusal).c_str());
+    }
+    return 1;
+}
 
+void BusListener::runAction(RemoteObjectType& object, CallId id, const Dictionary& request) {
+    InFlight flight{id, std::nullopt};
     {
         std::lock_guard lock(inFlightMutex_);
-        inFlight_[std::this_thread::get_id()] = &call;
+        inFlight_[std::this_thread::get_id()] = &flight;
     }
-    object.runActionWith(request, [&call](Dictionary reply) { call.reply = std::move(reply); });
+    object.runActionWith(request, [&flight](Dictionary reply) { flight.reply = std::move(reply); });
     {
         std::lock_guard lock(inFlightMutex_);
         inFlight_.erase(std::this_thread::get_id());
     }
-    request.clear();
-    if (call.reply) {
-        call.send(connection_.load(), g_variant_new("(@a{sv})", variantFromDictionary(*call.reply)));
+    Handback handback{id, std::nullopt, false};
+    if (flight.reply) {
+        handback.body = std::move(*flight.reply);
     }
+    handBack(std::move(handback));
 }
 
-void BusListener::listenerEndpoint(RemoteObjectType& object, Message message) {
-    Call call(message.get());
-    message.reset();
-    std::shared_ptr<ListenerEndpoint> endpoint;
-    object.listenerEndpointWithReply(
-        [&endpoint](std::shared_ptr<ListenerEndpoint> given) { endpoint = std::move(given); });
-    GVariantBuilder names;
-    g_variant_builder_init(&names, G_VARIANT_TYPE_STRING_ARRAY);
-    if (const auto* bus = dynamic_cast<const BusEndpoint*>(endpoint.get()); bus != nullptr) {
-        g_variant_builder_add(&names, "s", bus->uniqueName.c_str());
+void BusListener::listenerEndpoint(RemoteObjectType& object, CallId id) {
+    std::vector<std::string> names;
+    object.listenerEndpointWithReply([&names](std::shared_ptr<ListenerEndpoint> endpoint) {
+        if (const auto* bus = dynamic_cast<const BusEndpoint*>(endpoint.get()); bus != nullptr) {
+            names.push_back(bus->uniqueName);
+        }
+    });
+    handBack(Handback{id, std::move(names), false});
+}
+
+void BusListener::handBack(Handback handback) {
+    {
+        std::lock_guard lock(handbackMutex_);
+        handbacks_.push_back(std::move(handback));
     }
-    call.send(connection_.load(), g_variant_new("(as)", &names));
+    const std::uint64_t one = 1;
+    while (::write(wake_, &one, sizeof one) < 0 && errno == EINTR) {
+    }
 }
 
 void BusListener::exitProcess() {
-    bool fromCall = false;
+    Handback handback{0, std::nullopt, true};
     {
         std::lock_guard lock(inFlightMutex_);
-        fromCall = inFlight_.count(std::this_thread::get_id()) != 0;
-    }
-    // Every other call running finishes and replies first; a call that ends the process waits here too.
-    scheduler_.drain(fromCall);
-    // One exit goes on; any other waits here until the process is gone.
-    exitMutex_.lock();
-    exiting_.store(true);
-    std::fflush(nullptr);
-    GDBusConnection* connection = connection_.load();
-    if (connection != nullptr && !g_dbus_connection_is_closed(connection)) {
-        // Released before the replies go, so a call sent right after one starts a fresh service
-        // instead of reaching this dying one.
-        GError* error = nullptr;
-        GVariant* released =
-            g_dbus_connection_call_sync(connection, busService, busPath, busInterface, "ReleaseName",
-                                        g_variant_new("(s)", names_.name.c_str()), G_VARIANT_TYPE("(u)"),
-                                        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
-        if (released != nullptr) {
-            g_variant_unref(released);
-        } else {
-            report("could not release the name", error);
+        if (auto found = inFlight_.find(std::this_thread::get_id()); found != inFlight_.end()) {
+            handback.id = found->second->id;
+            if (found->second->reply) {
+                handback.body = std::move(*found->second->reply);
+            }
+            inFlight_.erase(found);
         }
-        // What is still in flight is the calls that end the process: their stored replies go now.
-        std::lock_guard lock(inFlightMutex_);
-        for (const auto& [thread, call] : inFlight_) {
-            if (call->reply) {
-                call->send(connection, g_variant_new("(@a{sv})", variantFromDictionary(*call->reply)));
+    }
+    handBack(std::move(handback));
+    // The bus thread ends the process.
+    for (;;) {
+        ::pause();
+    }
+}
+
+int BusListener::onHandback(sd_event_source*, int, std::uint32_t, void* self) {
+    static_cast<BusListener*>(self)->handBackReceived();
+    return 0;
+}
+
+void BusListener::handBackReceived() {
+    std::uint64_t count = 0;
+    while (::read(wake_, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+    std::vector<Handback> received;
+    {
+        std::lock_guard lock(handbackMutex_);
+        received.swap(handbacks_);
+    }
+    bool ending = false;
+    for (Handback& handback : received) {
+        if (handback.endsProcess) {
+            // Its reply goes once the name is released, so that the caller's next call starts a new service.
+            if (handback.body) {
+                exitReplies_.emplace_back(handback.id, std::get<Dictionary>(std::move(*handback.body)));
+            } else {
+                pending_.erase(handback.id);
+            }
+            ending = true;
+            continue;
+        }
+        if (handback.body) {
+            send(handback.id, *handback.body);
+        }
+        pending_.erase(handback.id);
+    }
+    if (ending) {
+        beginExit(0);
+    }
+    finishIfDone();
+}
+
+void BusListener::send(CallId id, const ReplyBody& body) {
+    auto found = pending_.find(id);
+    if (found == pending_.end() || !found->second.reply || busBroken_) {
+        return;
+    }
+    sd_bus_message* reply = found->second.reply.get();
+    int r = 0;
+    if (const auto* dictionary = std::get_if<Dictionary>(&body)) {
+        r = appendDictionary(reply, *dictionary);
+    } else {
+        r = sd_bus_message_open_container(reply, SD_BUS_TYPE_ARRAY, "s");
+        for (const std::string& name : std::get<std::vector<std::string>>(body)) {
+            if (r >= 0) {
+                r = sd_bus_message_append_basic(reply, SD_BUS_TYPE_STRING, name.c_str());
             }
         }
-        g_dbus_connection_flush_sync(connection, nullptr, nullptr);
+        if (r >= 0) {
+            r = sd_bus_message_close_container(reply);
+        }
+    }
+    if (r >= 0) {
+        r = sd_bus_send(bus_, reply, nullptr);
+    }
+    if (r < 0) {
+        report("could not send the reply to " + found->second.description + ": " + errorText(r));
+    }
+}
+
+int BusListener::onSignal(sd_event_source*, const struct signalfd_siginfo*, void* self) {
+    static_cast<BusListener*>(self)->beginExit(0);
+    return 0;
+}
+
+// Every exit: the name goes first, so that the next call starts a fresh service; calls not yet started
+// are told at once that this one is exiting; calls running get at most 30 s to finish and reply.
+void BusListener::beginExit(int status) {
+    if (phase_ == Phase::finishing || (phase_ == Phase::releasing && busBroken_)) {
+        released(); // replies of calls that ended the process since, and no release to wait for
+        return;
+    }
+    if (phase_ == Phase::releasing) {
+        return;
+    }
+    exitStatus_ = status;
+    phase_ = Phase::releasing;
+    std::vector<CallId> queued = scheduler_.stop();
+    dropped_.insert(dropped_.end(), queued.begin(), queued.end());
+    sd_event_add_time_relative(event_, nullptr, CLOCK_MONOTONIC, exitWaitMicroseconds, 0, onDeadline, this);
+    if (busBroken_ ||
+        sd_bus_release_name_async(bus_, nullptr, names_.name.c_str(), onNameReleased, this) < 0) {
+        released();
+    }
+}
+
+int BusListener::onNameReleased(sd_bus_message* reply, void* self, sd_bus_error*) {
+    auto& listener = *static_cast<BusListener*>(self);
+    if (const sd_bus_error* error = sd_bus_message_get_error(reply)) {
+        report("could not release " + listener.names_.name + ": " + error->message);
+    }
+    listener.released();
+    return 0;
+}
+
+void BusListener::released() {
+    phase_ = Phase::finishing;
+    for (CallId id : dropped_) {
+        if (auto found = pending_.find(id); found != pending_.end()) {
+            if (found->second.exiting && !busBroken_) {
+                sd_bus_send(bus_, found->second.exiting.get(), nullptr);
+            }
+            pending_.erase(found);
+        }
+    }
+    dropped_.clear();
+    for (const auto& [id, reply] : exitReplies_) {
+        send(id, reply);
+        pending_.erase(id);
+    }
+    exitReplies_.clear();
+    finishIfDone();
+}
+
+void BusListener::finishIfDone() {
+    if (phase_ == Phase::finishing && pending_.empty()) {
+        finish();
+    }
+}
+
+int BusListener::onDeadline(sd_event_source*, std::uint64_t, void* self) {
+    auto& listener = *static_cast<BusListener*>(self);
+    if (!listener.pending_.empty()) {
+        std::string calls;
+        for (const auto& [id, pending] : listener.pending_) {
+            calls += (calls.empty() ? "" : ", ") + pending.description;
+        }
+        report("exiting with " + std::to_string(listener.pending_.size()) +
+               " call(s) unfinished after 30 s: " + calls);
+        if (listener.cleanup_) {
+            listener.cleanup_();
+        }
+    }
+    listener.finish();
+}
+
+void BusListener::finish() {
+    if (!busBroken_) {
+        sd_bus_flush(bus_);
     }
     std::fflush(nullptr);
-    ::_exit(0);
+    ::_exit(exitStatus_);
 }
 
 } // namespace action_service

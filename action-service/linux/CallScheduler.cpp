@@ -23,6 +23,7 @@ struct CallScheduler::State {
     struct Queued {
         Task task;
         std::size_t bytes;
+        CallId id;
     };
     struct Caller {
         std::deque<Queued> waiting;
@@ -44,7 +45,6 @@ struct CallScheduler::State {
     std::size_t queuedBytes = 0;
     std::size_t threads = 0;
     std::size_t running = 0;
-    std::size_t draining = 0; // running calls inside drain, waiting for the others
     bool stopped = false;
 
     // Enough threads for the calls that can start now; false when none exists and none could be made.
@@ -106,9 +106,11 @@ CallScheduler::~CallScheduler() {
     state_->finished.wait(lock, [&] { return state_->running == 0; });
 }
 
-std::optional<CallScheduler::Refusal> CallScheduler::post(std::string_view name, std::size_t bytes,
-                                                          Task task) {
+std::optional<CallScheduler::Refusal> CallScheduler::post(std::string_view name, CallId id,
+                                                          std::size_t requestBytes, Task task) {
     State& state = *state_;
+    const std::size_t bytes =
+        requestBytes > limits.queuedBytes ? limits.queuedBytes + 1 : requestBytes + limits.bytesPerCall;
     std::lock_guard lock(state.mutex);
     if (state.stopped) {
         return Refusal::stopped;
@@ -123,7 +125,7 @@ std::optional<CallScheduler::Refusal> CallScheduler::post(std::string_view name,
     if (caller == state.callers.end()) {
         caller = state.callers.emplace(std::string(name), State::Caller{}).first;
     }
-    caller->second.waiting.push_back(State::Queued{std::move(task), bytes});
+    caller->second.waiting.push_back(State::Queued{std::move(task), bytes, id});
     state.queuedBytes += bytes;
     const bool becameReady = !caller->second.running && caller->second.waiting.size() == 1;
     if (becameReady) {
@@ -145,19 +147,23 @@ std::optional<CallScheduler::Refusal> CallScheduler::post(std::string_view name,
     return std::nullopt;
 }
 
-void CallScheduler::drain(bool fromTask) {
+std::vector<CallScheduler::CallId> CallScheduler::stop() {
     State& state = *state_;
-    std::unique_lock lock(state.mutex);
+    std::lock_guard lock(state.mutex);
     state.stopped = true;
-    if (fromTask) {
-        ++state.draining;
-    }
     state.work.notify_all();
-    state.finished.notify_all();
-    state.finished.wait(lock, [&] { return state.running == state.draining; });
-    if (fromTask) {
-        --state.draining;
+    std::vector<CallId> dropped;
+    for (auto& [name, caller] : state.callers) {
+        for (State::Queued& call : caller.waiting) {
+            dropped.push_back(call.id);
+            state.queuedBytes -= call.bytes;
+        }
+        caller.waiting.clear();
     }
+    state.ready.clear();
+    std::erase_if(state.callers, [](const auto& entry) { return !entry.second.running; });
+    std::sort(dropped.begin(), dropped.end());
+    return dropped;
 }
 
 } // namespace action_service

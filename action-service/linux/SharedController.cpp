@@ -24,6 +24,9 @@ Controller& sharedController() {
     // threads may still use it while the process ends.
     static Controller& controller = []() -> Controller& {
         auto* platform = new LinuxPlatform;
+        // A write cut short by the end of the process leaves no temporary file behind.
+        BusListener::service().setAbandonedCallsCleanup(
+            [platform] { platform->files.removeUnfinishedWrites(); });
         return *new Controller(Platform{platform->processes, platform->files, platform->authority,
                                         platform->log, platform->exit},
                                QUORVEL_LAUNCHCTL_PATH);

@@ -2,8 +2,6 @@
 #include "CommandLine.hpp"
 #include "Controller.hpp"
 
-#include <cstdio>
-#include <gio/gio.h>
 #include <iostream>
 
 namespace {
@@ -20,18 +18,6 @@ int main(int argc, char* argv[]) {
     if (const auto status = common::answerCommandLine(
             argc, argv, {"Quorvel5XPCAction", QUORVEL_VERSION, summary, false}, std::cout, std::cerr)) {
         return *status;
-    }
-    {
-        // Without a bus there is no name to own and nothing to serve.
-        const bool activated =
-            g_getenv("DBUS_STARTER_BUS_TYPE") != nullptr || g_getenv("DBUS_STARTER_ADDRESS") != nullptr;
-        g_autoptr(GError) error = nullptr;
-        g_autoptr(GDBusConnection) bus =
-            g_bus_get_sync(activated ? G_BUS_TYPE_STARTER : G_BUS_TYPE_SESSION, nullptr, &error);
-        if (bus == nullptr) {
-            std::fprintf(stderr, "Quorvel5XPCAction: no bus to serve on: %s\n", error->message);
-            return 1;
-        }
     }
     auto& listener = action_service::BusListener::service();
     listener.setDelegate(action_service::sharedController());

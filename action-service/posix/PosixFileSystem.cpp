@@ -266,6 +266,12 @@ std::optional<PlatformError> PosixFileSystem::writeAtomically(const std::string&
     if (fd < 0) {
         return lastError();
     }
+    writing(temporary, true);
+    struct Done {
+        PosixFileSystem& files;
+        const std::string& temporary;
+        ~Done() { files.writing(temporary, false); }
+    } done{*this, temporary};
     auto fail = [&](int error) -> std::optional<PlatformError> {
         if (fd >= 0) {
             ::close(fd);
@@ -292,6 +298,22 @@ std::optional<PlatformError> PosixFileSystem::writeAtomically(const std::string&
         ::close(folderFd);
     }
     return std::nullopt;
+}
+
+void PosixFileSystem::writing(const std::string& temporary, bool underWay) {
+    std::lock_guard lock(writingMutex_);
+    if (underWay) {
+        writing_.insert(temporary);
+    } else {
+        writing_.erase(temporary);
+    }
+}
+
+void PosixFileSystem::removeUnfinishedWrites() {
+    std::lock_guard lock(writingMutex_);
+    for (const std::string& temporary : writing_) {
+        ::unlink(temporary.c_str());
+    }
 }
 
 std::optional<PlatformError> PosixFileSystem::remove(const std::string& path) {
