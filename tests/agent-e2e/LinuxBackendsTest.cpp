@@ -147,6 +147,19 @@ TEST(GLibMainQueue, BlocksFromOtherThreadsRunOnTheLoopInTheOrderGiven) {
     }
     EXPECT_EQ(order, expected);
     EXPECT_TRUE(timerRan);
+
+    // Never before its delay, also a delay that is no whole number of milliseconds; one already past runs.
+    const auto start = std::chrono::steady_clock::now();
+    std::optional<std::chrono::steady_clock::duration> ranAfter;
+    bool pastRan = false;
+    timer.after(1500us, [&] { ranAfter = std::chrono::steady_clock::now() - start; });
+    timer.after(-1s, [&] { pastRan = true; });
+    while ((!ranAfter || !pastRan) && std::chrono::steady_clock::now() < start + 20s) {
+        g_main_context_iteration(nullptr, TRUE);
+    }
+    ASSERT_TRUE(ranAfter);
+    EXPECT_GE(*ranAfter, 1500us);
+    EXPECT_TRUE(pastRan);
 }
 
 // The system's inotify calls, made to fail on demand; it tells which folders the kernel watches now.
