@@ -46,6 +46,9 @@ MonitorFolders::Snapshot MonitorFolders::scanJobFolders() const {
             }
             scanEntry(reader, *open, *entry, last, knownJob, *folder);
         }
+        // Kept until the next check: no room to spare (a folder's text grew by doubling where it is new).
+        folder->jobs.shrink_to_fit();
+        folder->text.shrink_to_fit();
     }
     return snapshot;
 }

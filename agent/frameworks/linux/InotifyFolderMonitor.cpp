@@ -23,7 +23,9 @@ using namespace std::chrono_literals;
 // Everything that changes the folder's entries or the files in it, and the folder's own end.
 constexpr std::uint32_t targetMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE |
                                      IN_ATTRIB | IN_MODIFY | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// A name coming, going or changing its permissions.
 constexpr std::uint32_t stepEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB;
+// The folder's own end.
 constexpr std::uint32_t selfMask = IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
 std::uint32_t maskFor(FolderWatch::Events events) {
@@ -37,6 +39,7 @@ std::uint32_t maskFor(FolderWatch::Events events) {
     }
     return targetMask;
 }
+
 constexpr std::uint32_t selfGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT;
 // Rounds of watching while folders on the way come and go; later changes are events.
 constexpr int settleRounds = 8;
