@@ -12,6 +12,7 @@
 #include "frameworks/Workspace.hpp"
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -91,9 +92,10 @@ private:
     AgentPlaces places_;
     Snapshot lastCheckedJobs_;
     // A scan's listing of one folder, kept from scan to scan (scans run on the main thread only), so that a
-    // check of an unchanged folder allocates nothing per entry.
+    // check of an unchanged folder allocates nothing per entry; and for each watched folder, the order of
+    // its last listing by name.
     mutable std::vector<FolderEntry> listing_;
-    mutable std::vector<const FolderEntry*> byName_;
+    mutable std::vector<std::vector<std::uint32_t>> byName_;
     mutable std::mutex exceptionsMutex_; // a reload may arrive on a monitor's thread
     std::vector<std::string> exceptions_;
 };
