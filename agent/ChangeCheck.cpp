@@ -42,27 +42,45 @@ void MonitorFolders::folderDidChange(const std::filesystem::path& url) {
 
 void MonitorFolders::checkJobs() {
     Snapshot jobs = scanJobFolders();
-    for (const auto& [path, job] : jobs) {
-        const auto stored = lastCheckedJobs_.find(path);
-        if (stored == lastCheckedJobs_.end()) {
-            postNotification(path, Kind::new_);
-            continue;
-        }
-        // The contents decide, whatever the dates: a date can be kept over new contents (a link retargeted,
-        // a copy that keeps dates), and a touch leaves the contents alone.
-        if (stored->second.checksum != job.checksum) {
-            postNotification(path, Kind::modified);
+    // Both snapshots keep each folder's jobs by name, so each folder is one walk of both.
+    for (const auto& folder : jobs.folders()) {
+        const SnapshotFolder* stored = lastCheckedJobs_.folder(folder.path);
+        std::size_t before = 0;
+        for (const auto& job : folder.jobs) {
+            const auto name = folder.name(job);
+            while (stored != nullptr && before < stored->jobs.size() &&
+                   stored->name(stored->jobs[before]) < name) {
+                ++before;
+            }
+            if (stored == nullptr || before == stored->jobs.size() ||
+                stored->name(stored->jobs[before]) != name) {
+                postNotification(folder.path + std::string(name), Kind::new_);
+                continue;
+            }
+            // The contents decide, whatever the dates: a date can be kept over new contents (a link
+            // retargeted, a copy that keeps dates), and a touch leaves the contents alone.
+            if (stored->jobs[before].checksum != job.checksum) {
+                postNotification(folder.path + std::string(name), Kind::modified);
+            }
         }
     }
     const auto excepted = exceptions();
-    for (const auto& [path, stored] : lastCheckedJobs_) {
-        if (jobs.contains(path)) {
-            continue;
+    for (const auto& folder : lastCheckedJobs_.folders()) {
+        const SnapshotFolder* now = jobs.folder(folder.path);
+        std::size_t after = 0;
+        for (const auto& stored : folder.jobs) {
+            const auto name = folder.name(stored);
+            while (now != nullptr && after < now->jobs.size() && now->name(now->jobs[after]) < name) {
+                ++after;
+            }
+            if (now != nullptr && after < now->jobs.size() && now->name(now->jobs[after]) == name) {
+                continue;
+            }
+            if (std::find(excepted.begin(), excepted.end(), folder.label(stored)) != excepted.end()) {
+                continue;
+            }
+            postNotification(folder.path + std::string(name), Kind::deleted);
         }
-        if (std::find(excepted.begin(), excepted.end(), stored.label) != excepted.end()) {
-            continue;
-        }
-        postNotification(path, Kind::deleted);
     }
     lastCheckedJobs_ = std::move(jobs);
     returnFreedMemory();

@@ -60,11 +60,21 @@ constexpr std::size_t chunkSize = 64 * 1024;
 } // namespace
 
 std::optional<DigestedFile> DigestingReader::read(const std::filesystem::path& path, TypeCheck check) {
+    return readWith([&](TypeCheck how) { return files_.openRegular(path, how); }, check);
+}
+
+std::optional<DigestedFile> DigestingReader::read(OpenFolder& folder, const std::string& name,
+                                                  TypeCheck check) {
+    return readWith([&](TypeCheck how) { return folder.openRegular(name, how); }, check);
+}
+
+template <typename Open>
+std::optional<DigestedFile> DigestingReader::readWith(const Open& open, TypeCheck check) {
     if (chunk_.empty()) {
         chunk_.resize(chunkSize);
     }
     for (int attempt = 0; attempt < 2; ++attempt) {
-        auto file = files_.openRegular(path, attempt == 0 ? check : TypeCheck::statusFirst);
+        auto file = open(attempt == 0 ? check : TypeCheck::statusFirst);
         if (!file) {
             return std::nullopt;
         }

@@ -35,8 +35,12 @@ public:
     // When the file's status (size, dates) moved during the read (or the bytes read do not match its size),
     // it is read once more; if it is still moving, or it cannot be opened or read, there is no result.
     std::optional<DigestedFile> read(const std::filesystem::path& path, TypeCheck check);
+    // The same for the entry `name` of an open folder.
+    std::optional<DigestedFile> read(OpenFolder& folder, const std::string& name, TypeCheck check);
 
 private:
+    template <typename Open> std::optional<DigestedFile> readWith(const Open& open, TypeCheck check);
+
     FileAccess& files_;
     const gantry::Crypto& crypto_;
     const std::size_t captureBound_;

@@ -5,63 +5,96 @@
 #include "PropertyListReading.hpp"
 
 #include <algorithm>
-#include <iterator>
+#include <cstdint>
+#include <numeric>
 
 namespace agent {
 
 MonitorFolders::Snapshot MonitorFolders::scanJobFolders() const {
     Snapshot snapshot;
     DigestingReader reader(platform_.files, platform_.crypto, PropertyListLimits::maxBytes);
-    for (const auto& folder : places_.watchedFolders) {
-        auto entries = platform_.files.list(folder);
-        if (!entries) {
+    byName_.resize(places_.watchedFolders.size());
+    for (std::size_t index = 0; index < places_.watchedFolders.size(); ++index) {
+        const auto& folderPath = places_.watchedFolders[index];
+        auto* folder = snapshot.addFolder(folderPath);
+        if (folder == nullptr) {
+            continue; // listed already
+        }
+        auto open = platform_.files.openFolder(folderPath);
+        if (!open || !open->list(listing_)) {
             continue;
         }
-        // In the snapshots' order, a folder's entries are one run of both: the last snapshot is walked
-        // alongside instead of searched, and each entry goes in just after the one before, so that a
-        // scan of many files costs no tree search per file.
-        std::sort(entries->begin(), entries->end(), [](const FolderEntry& a, const FolderEntry& b) {
-            return a.path.native() < b.path.native();
-        });
-        auto known = entries->empty() ? lastCheckedJobs_.end()
-                                      : lastCheckedJobs_.lower_bound(entries->front().path.native());
-        auto next = snapshot.end();
-        for (const auto& entry : *entries) {
-            auto path = entry.path.string();
-            while (known != lastCheckedJobs_.end() && known->first < path) {
-                ++known;
-            }
-            const bool wasKnown = known != lastCheckedJobs_.end() && known->first == path;
-            auto job = scanEntry(reader, entry, wasKnown ? &known->second : nullptr);
-            if (job) {
-                next = std::next(snapshot.insert_or_assign(next, std::move(path), std::move(*job)));
-            }
+        // By name, as the snapshot keeps a folder: the last snapshot's folder is walked alongside instead of
+        // searched, and each job goes in after the one before. A folder that has not changed lists in the
+        // same order as last time, so the last order is tried first: it still holds when it puts the names
+        // in strictly rising order, which costs one comparison per name instead of a sort.
+        auto& order = byName_[index];
+        const auto rising = [&](std::uint32_t a, std::uint32_t b) {
+            return listing_[a].name < listing_[b].name;
+        };
+        if (order.size() != listing_.size() ||
+            std::adjacent_find(order.begin(), order.end(), [&](auto a, auto b) { return !rising(a, b); }) !=
+                order.end()) {
+            order.resize(listing_.size());
+            std::iota(order.begin(), order.end(), std::uint32_t{0});
+            std::sort(order.begin(), order.end(), rising);
         }
+        const SnapshotFolder* last = lastCheckedJobs_.folder(folder->path);
+        folder->jobs.reserve(order.size());
+        if (last != nullptr) {
+            folder->text.reserve(last->text.size());
+        }
+        std::size_t known = 0;
+        for (const auto at : order) {
+            const auto* entry = &listing_[at];
+            const StoredJob* knownJob = nullptr;
+            if (last != nullptr) {
+                while (known < last->jobs.size() && last->name(last->jobs[known]) < entry->name) {
+                    ++known;
+                }
+                if (known < last->jobs.size() && last->name(last->jobs[known]) == entry->name) {
+                    knownJob = &last->jobs[known];
+                }
+            }
+            scanEntry(reader, *open, *entry, last, knownJob, *folder);
+        }
+        // Kept until the next check: no room to spare (a folder's text grew by doubling where it is new).
+        folder->jobs.shrink_to_fit();
+        folder->text.shrink_to_fit();
     }
     return snapshot;
 }
 
-std::optional<MonitorFolders::Job>
-MonitorFolders::scanEntry(DigestingReader& reader, const FolderEntry& entry, const Job* known) const {
+void MonitorFolders::scanEntry(DigestingReader& reader, OpenFolder& folder, const FolderEntry& entry,
+                               const SnapshotFolder* last, const StoredJob* known,
+                               SnapshotFolder& into) const {
     // What cannot be read now keeps the last reading, so a file being written or made unreadable for a
     // moment is neither deleted nor new; one never read is left out until it can be.
-    const auto lastReading = known != nullptr ? std::optional<Job>(*known) : std::nullopt;
+    const auto keepLastReading = [&] {
+        if (known != nullptr) {
+            into.add(*known, entry.name, last->label(*known));
+        }
+    };
     switch (entry.type) {
     case FolderEntry::Type::other:
-        return std::nullopt; // never opened: a FIFO's writer would be released
+        return; // never opened: a FIFO's writer would be released
     case FolderEntry::Type::unknown:
-        return lastReading;
+        keepLastReading();
+        return;
     case FolderEntry::Type::regularFile:
         break;
     }
-    if (known != nullptr && known->knownVersion && entry.state && *known->knownVersion == *entry.state) {
-        return *known;
+    if (known != nullptr && known->versionKnown && entry.state && known->state == *entry.state) {
+        keepLastReading();
+        return;
     }
     const auto readingStart = std::chrono::system_clock::now();
     // One reading gives the checksum, the date and the label of the same version of the file.
-    auto file = reader.read(entry.path, TypeCheck::listed);
-    if (!file) {
-        return lastReading;
+    auto file = reader.read(folder, entry.name, TypeCheck::listed);
+    const auto checksum = file ? checksumFromHex(file->checksum) : std::nullopt;
+    if (!checksum) {
+        keepLastReading();
+        return;
     }
     std::string label;
     if (file->contents) {
@@ -71,11 +104,11 @@ MonitorFolders::scanEntry(DigestingReader& reader, const FolderEntry& entry, con
                     ? jobLabel(dictionaryFromBytes(platform_.propertyLists, *file->contents))
                     : std::move(reading.label);
     }
-    Job job{std::move(file->checksum), file->state.modified, std::move(label), std::nullopt};
-    if (file->state.statusChanged + places_.timestampResolution < readingStart) {
-        job.knownVersion = file->state;
-    }
-    return job;
+    StoredJob job;
+    job.checksum = *checksum;
+    job.state = file->state;
+    job.versionKnown = file->state.statusChanged + places_.timestampResolution < readingStart;
+    into.add(job, entry.name, label);
 }
 
 } // namespace agent

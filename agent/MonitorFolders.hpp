@@ -1,5 +1,6 @@
 #pragma once
 
+#include "JobSnapshot.hpp"
 #include "frameworks/FileAccess.hpp"
 #include "frameworks/Gantry.hpp"
 #include "frameworks/MainQueue.hpp"
@@ -11,8 +12,8 @@
 #include "frameworks/Workspace.hpp"
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -62,21 +63,10 @@ class MonitorFolders final : public mortar::MonitorDelegate,
                              public NotificationCenterDelegate,
                              public std::enable_shared_from_this<MonitorFolders> {
 public:
-    struct Job {
-        std::string checksum;
-        FileDate modifiedDate;
-        std::string label;
-        // The version the checksum and label were read from, when a later scan may recognise it by its
-        // status alone instead of reading it again.
-        std::optional<FileState> knownVersion;
-        // Jobs are equal when what they record is; whether a version is known is how it was read.
-        bool operator==(const Job& other) const {
-            return checksum == other.checksum && modifiedDate == other.modifiedDate && label == other.label;
-        }
-    };
+    using Job = agent::Job;
     enum class Kind { new_, modified, deleted };
     // Job file path (full, as listed) to job.
-    using Snapshot = std::map<std::string, Job>;
+    using Snapshot = JobSnapshot;
 
     MonitorFolders(AgentPlatform platform, AgentPlaces places);
 
@@ -96,12 +86,19 @@ public:
     const std::string appName = "Quorvel";
 
 private:
-    // The job a listed entry holds now, given the one `known` from the last snapshot (nullptr when new).
-    std::optional<Job> scanEntry(DigestingReader& reader, const FolderEntry& entry, const Job* known) const;
+    // Records in `into` the job a listed entry holds now, given the one `known` from the last snapshot's
+    // folder `last` (nullptr when new).
+    void scanEntry(DigestingReader& reader, OpenFolder& folder, const FolderEntry& entry,
+                   const SnapshotFolder* last, const StoredJob* known, SnapshotFolder& into) const;
 
     AgentPlatform platform_;
     AgentPlaces places_;
     Snapshot lastCheckedJobs_;
+    // A scan's listing of one folder, kept from scan to scan (scans run on the main thread only), so that a
+    // check of an unchanged folder allocates nothing per entry; and for each watched folder, the order of
+    // its last listing by name.
+    mutable std::vector<FolderEntry> listing_;
+    mutable std::vector<std::vector<std::uint32_t>> byName_;
     mutable std::mutex exceptionsMutex_; // a reload may arrive on a monitor's thread
     std::vector<std::string> exceptions_;
     std::unordered_set<std::string> exceptedLabels_; // the same labels, looked up per notification

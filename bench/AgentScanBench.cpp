@@ -1,5 +1,6 @@
 // Times the agent's scan of a folder of job files, a full one and a re-check with nothing changed, against
-// md5sum over the same files in the same run, and prints the ratios. bench/scan drives it.
+// md5sum over the same files in the same run, and prints the ratios; also the heap a snapshot holds per job.
+// bench/scan drives it.
 #include "JobFolders.hpp"
 #include "MonitorFolders.hpp"
 
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <malloc.h>
 #include <string>
 
 namespace {
@@ -28,6 +30,11 @@ struct Idle final : MonitorFactory, MainQueue, Sleeper, Timer, Workspace, Notifi
     void setDelegate(std::weak_ptr<NotificationCenterDelegate>) override {}
     void deliver(const UserNotification&) override {}
 };
+
+// Bytes the C library's allocator has handed out and not had back.
+std::size_t heapInUse() {
+    return mallinfo2().uordblks;
+}
 
 double seconds(Clock::duration duration) {
     return std::chrono::duration<double>(duration).count();
@@ -86,10 +93,21 @@ int main(int argc, char** argv) {
         }
         md5Best = std::min(md5Best, seconds(Clock::now() - start));
     }
+    // The heap one more snapshot holds, beside the baseline the agent keeps.
+    auto held = makeAgent();
+    held->startMonitoring();
+    const auto heapBefore = heapInUse();
+    const auto snapshot = held->scanJobFolders();
+    const auto snapshotBytes = heapInUse() - heapBefore;
     std::printf("%zu files, best of %d\n", found, rounds);
     std::printf("  full scan (digest + label):      %9.4f s\n", fullBest);
     std::printf("  re-check scan (nothing changed): %9.4f s\n", recheckBest);
     std::printf("  md5sum over the same files:      %9.4f s\n", md5Best);
+    const double perFile = 1e6 / static_cast<double>(std::max<std::size_t>(found, 1));
+    std::printf("  per file: full %.2f us, re-check %.2f us, md5sum %.2f us\n", fullBest * perFile,
+                recheckBest * perFile, md5Best * perFile);
+    std::printf("  snapshot heap: %zu bytes per job (%zu jobs)\n",
+                snapshotBytes / std::max<std::size_t>(snapshot.size(), 1), snapshot.size());
     std::printf("  ratio full scan / md5sum:        %9.2f\n", fullBest / md5Best);
     std::printf("  ratio re-check scan / md5sum:    %9.2f\n", recheckBest / md5Best);
     return 0;

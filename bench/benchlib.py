@@ -21,6 +21,9 @@ class Bench:
         self.home = os.path.join(self.root, "home")
         self.agents = os.path.join(self.home, "Library", "LaunchAgents")
         os.makedirs(self.agents)
+        # The main application's folder, where its exceptions file goes: the agent's last watch.
+        self.exceptions_folder = os.path.join(self.home, "Library", "Application Support", "Quorvel")
+        os.makedirs(self.exceptions_folder)
         for sub in ("config", "data", "cache", "runtime"):
             os.makedirs(os.path.join(self.root, sub))
         os.chmod(os.path.join(self.root, "runtime"), 0o700)
@@ -76,18 +79,25 @@ class Bench:
         return os.path.join(self.build, "agent", "frameworks", "linux", "QuorvelAgent")
 
     def start_agent(self):
-        """Starts the agent; returns the seconds from its start until it owns its bus name."""
+        """Starts the agent; returns the seconds from its start until it watches every folder (from then on no
+        change can be missed: its last watch, the exceptions folder's, is in place) and until it owns its bus
+        name."""
         name = self.agent_name()
+        last_watch = os.stat(self.exceptions_folder).st_ino
         start = time.monotonic()
         self.agent = subprocess.Popen([self.agent_program()], env=self.environment(),
                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        while not self.owns(name):
+        watching = None
+        while True:
+            if watching is None and watches_inode(self.agent.pid, last_watch):
+                watching = time.monotonic() - start
+            if watching is not None and self.owns(name):
+                return watching, time.monotonic() - start
             if self.agent.poll() is not None:
                 raise RuntimeError("the agent ended at start")
             if time.monotonic() - start > 30:
-                raise RuntimeError("the agent did not own its name within 30 s")
-            time.sleep(0.001)
-        return time.monotonic() - start
+                raise RuntimeError("the agent did not watch and own its name within 30 s")
+            time.sleep(0.0005)
 
     def close(self):
         for process in (self.agent, self.server):
@@ -98,6 +108,25 @@ class Bench:
         self.daemon.terminate()
         self.daemon.wait()
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+def watches_inode(pid, inode):
+    """Whether the process holds an inotify watch on the file with that inode number."""
+    try:
+        descriptors = os.listdir(f"/proc/{pid}/fd")
+    except FileNotFoundError:
+        return False
+    for fd in descriptors:
+        try:
+            if os.readlink(f"/proc/{pid}/fd/{fd}") != "anon_inode:inotify":
+                continue
+            with open(f"/proc/{pid}/fdinfo/{fd}") as info:
+                for line in info:
+                    if line.startswith("inotify wd:") and int(line.split(" ino:")[1].split()[0], 16) == inode:
+                        return True
+        except (FileNotFoundError, IndexError, ValueError):
+            pass
+    return False
 
 
 def make_corpus(folder, count):
@@ -115,3 +144,15 @@ def proc_status(pid, key):
             if line.startswith(key + ":"):
                 return int(line.split()[1])
     return None
+
+
+def memory(pid):
+    """Resident, proportional and private (Private_Clean + Private_Dirty) memory of a process, in KB."""
+    values = {}
+    with open(f"/proc/{pid}/smaps_rollup") as rollup:
+        for line in rollup:
+            parts = line.split()
+            if len(parts) >= 2 and parts[0].endswith(":") and parts[1].isdigit():
+                values[parts[0][:-1]] = int(parts[1])
+    return {"rss": values.get("Rss", 0), "pss": values.get("Pss", 0),
+            "uss": values.get("Private_Clean", 0) + values.get("Private_Dirty", 0)}

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace agent {
@@ -30,7 +31,7 @@ struct FolderEntry {
         other,   // a folder, FIFO, socket or device, a dangling link or loop of links, or gone since listed
         unknown, // its status could not be read (permissions, an I/O error)
     };
-    std::filesystem::path path;     // full path of the entry
+    std::string name;               // the entry's name in its folder
     Type type = Type::unknown;      // from the listing's status, following links
     std::optional<FileState> state; // present for a regular file
 };
@@ -55,13 +56,25 @@ enum class TypeCheck {
     listed,
 };
 
+// A folder held open while it is scanned: its entries are looked at and opened by name, relative to it,
+// so that no call walks the folder's path again.
+class OpenFolder {
+public:
+    virtual ~OpenFolder() = default;
+    // The entries directly inside the folder with their status, hidden entries (leading '.') left out, no
+    // descent, written over `entries` (whose storage is reused from one listing to the next); false when
+    // the folder cannot be listed.
+    virtual bool list(std::vector<FolderEntry>& entries) = 0;
+    // As FileAccess::openRegular, for the entry `name` of this folder.
+    virtual std::unique_ptr<ReadableFile> openRegular(const std::string& name, TypeCheck check) = 0;
+};
+
 // Every read of the agent goes through here.
 class FileAccess {
 public:
     virtual ~FileAccess() = default;
-    // The entries directly inside a folder with their status, hidden entries (leading '.') left out, no
-    // descent; absent when the folder cannot be listed.
-    virtual std::optional<std::vector<FolderEntry>> list(const std::filesystem::path& folder) = 0;
+    // The folder, open for listing; nullptr when it cannot be opened.
+    virtual std::unique_ptr<OpenFolder> openFolder(const std::filesystem::path& folder) = 0;
     // Opens a file only if it is a regular file after following links, without ever blocking or reading
     // anything else: a FIFO, socket or device is refused by its status before any open (since even a
     // non-blocking open of a FIFO releases a writer waiting on it), and once more after opening. nullptr

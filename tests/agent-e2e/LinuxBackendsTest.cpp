@@ -1,13 +1,12 @@
 // The Linux desktop backends on their own: the inotify monitors against real folders (through a seam that
-// makes the calls fail on demand), and the portable decisions beside them (which folders to watch,
-// the notification body as markup, text direction, main queue).
+// makes the calls fail on demand), and the portable decisions beside them (the notification body as
+// markup, text direction, main queue).
 #include "GLibMainQueue.hpp"
 #include "InotifyFolderMonitor.hpp"
 #include "NotificationText.hpp"
 #include "RightToLeft.hpp"
 #include "TempFolder.hpp"
 #include "WaitFor.hpp"
-#include "WatchPlan.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -17,6 +16,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <optional>
+#include <poll.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <thread>
@@ -26,59 +26,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-TEST(WatchPlan, FollowsTheWayNameByNameThroughLinksAndStopsWhereItEnds) {
-    using Kind = PathEntry::Kind;
-    std::map<fs::path, PathEntry> disk = {
-        {"/home", {Kind::folder, {}}},
-        {"/home/u", {Kind::folder, {}}},
-        {"/home/u/Library", {Kind::link, "/data/lib"}},
-        {"/data", {Kind::folder, {}}},
-        {"/data/lib", {Kind::folder, {}}},
-        {"/data/lib/LaunchAgents", {Kind::link, "../real/agents"}},
-        {"/data/real", {Kind::folder, {}}},
-        {"/data/real/agents", {Kind::folder, {}}},
-    };
-    const auto lookUp = [&](const fs::path& p) {
-        const auto found = disk.find(p);
-        return found == disk.end() ? PathEntry{} : found->second;
-    };
-
-    const WatchPlan plan("/home/u/Library/LaunchAgents/");
-    EXPECT_EQ(plan.target(), fs::path("/home/u/Library/LaunchAgents"));
-    auto resolution = plan.resolve(lookUp);
-    EXPECT_TRUE(resolution.reachesTarget);
-    EXPECT_EQ(resolution.folder, fs::path("/data/real/agents"));
-    // The path's own folders, then those of each link's target: a move of any of them moves the way.
-    EXPECT_EQ(resolution.steps, (std::vector<WatchStep>{{"/", "home"},
-                                                        {"/home", "u"},
-                                                        {"/home/u", "Library"},
-                                                        {"/", "data"},
-                                                        {"/data", "lib"},
-                                                        {"/data/lib", "LaunchAgents"},
-                                                        {"/data", "real"},
-                                                        {"/data/real", "agents"}}));
-
-    // The link's target gone: the way ends in its folder, which is watched for the name's return.
-    disk.erase("/data/real/agents");
-    resolution = plan.resolve(lookUp);
-    EXPECT_FALSE(resolution.reachesTarget);
-    EXPECT_EQ(resolution.folder, fs::path("/data/real"));
-    EXPECT_EQ(resolution.steps.back(), (WatchStep{"/data/real", "agents"}));
-
-    // A file where a folder should be, and a loop of links, end the way too.
-    disk["/data/real/agents"] = {Kind::other, {}};
-    EXPECT_FALSE(plan.resolve(lookUp).reachesTarget);
-    disk["/data/real/agents"] = {Kind::link, "/data/real/agents"};
-    resolution = plan.resolve(lookUp);
-    EXPECT_FALSE(resolution.reachesTarget);
-    EXPECT_EQ(resolution.folder, fs::path("/data/real"));
-
-    const WatchPlan root("/System/Library/StartupItems");
-    resolution = root.resolve(lookUp);
-    EXPECT_EQ(resolution.folder, fs::path("/"));
-    EXPECT_EQ(resolution.steps, (std::vector<WatchStep>{{"/", "System"}}));
-}
 
 TEST(NotificationText, EscapesMarkupInTheBusBody) {
     const std::string r = "\xEF\xBF\xBD";
@@ -119,6 +66,19 @@ TEST(GLibMainQueue, BlocksFromOtherThreadsRunOnTheLoopInTheOrderGiven) {
     }
     EXPECT_EQ(order, expected);
     EXPECT_TRUE(timerRan);
+
+    // Never before its delay, also a delay that is no whole number of milliseconds; one already past runs.
+    const auto start = std::chrono::steady_clock::now();
+    std::optional<std::chrono::steady_clock::duration> ranAfter;
+    bool pastRan = false;
+    timer.after(1500us, [&] { ranAfter = std::chrono::steady_clock::now() - start; });
+    timer.after(-1s, [&] { pastRan = true; });
+    while ((!ranAfter || !pastRan) && std::chrono::steady_clock::now() < start + 20s) {
+        g_main_context_iteration(nullptr, TRUE);
+    }
+    ASSERT_TRUE(ranAfter);
+    EXPECT_GE(*ranAfter, 1500us);
+    EXPECT_TRUE(pastRan);
 }
 
 // The system's inotify calls, made to fail on demand; it tells which folders the kernel watches now.
@@ -319,6 +279,34 @@ TEST(InotifyFolderMonitor, FollowsThePathWhenAFolderAboveIsRenamedOrALinkOnTheWa
     }));
     EXPECT_TRUE(watched.reports([&] { write(second / "c.plist", "c"); }));
     ASSERT_TRUE(runUntil([&] { return !monitors.calls.watches(first); }));
+}
+
+// Files made and deleted in the home folder, or anywhere else beside the way, queue no event at all: the
+// folders on the way are watched for their own end only.
+TEST(InotifyFolderMonitor, FilesComingAndGoingBesideTheWayWakeNobody) {
+    test_support::TempFolder root;
+    const auto home = root.path() / "home";
+    const auto folder = home / "Library/LaunchAgents";
+    fs::create_directories(folder);
+    Monitors monitors;
+    Watched watched(monitors, folder);
+    ASSERT_TRUE(monitors.calls.watches(home));
+    const auto pending = [&] {
+        pollfd descriptor{monitors.calls.descriptor, POLLIN, 0};
+        return ::poll(&descriptor, 1, 0) != 0;
+    };
+    ASSERT_TRUE(runUntil([&] { return !pending(); }));
+    for (int i = 0; i < 100; ++i) {
+        const auto file = home / ("file" + std::to_string(i));
+        write(file, "x");
+        fs::remove(file);
+    }
+    fs::create_directory(home / "Documents");
+    fs::remove(home / "Documents");
+    EXPECT_FALSE(pending());
+    EXPECT_TRUE(watched.reports([&] { write(folder / "a.plist", "a"); }));
+    // Still followed: the home folder moving away takes the folder with it.
+    EXPECT_TRUE(watched.reports([&] { fs::rename(home, root.path() / "moved"); }));
 }
 
 // A job folder that is a link: a folder above the link's target moving takes the target away too.

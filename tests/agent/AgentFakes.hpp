@@ -154,24 +154,15 @@ class FileSeam final : public FileAccess {
 public:
     explicit FileSeam(FileAccess& files)
         : files_(files) {}
-    std::optional<std::vector<FolderEntry>> list(const std::filesystem::path& folder) override {
-        return files_.list(folder);
-    }
-    std::unique_ptr<ReadableFile> openRegular(const std::filesystem::path& file, TypeCheck check) override {
-        const auto path = file.string();
-        std::lock_guard lock(mutex_);
-        if (refused.contains(path)) {
-            return nullptr;
-        }
-        auto opened = files_.openRegular(file, check);
+    std::unique_ptr<OpenFolder> openFolder(const std::filesystem::path& folder) override {
+        auto opened = files_.openFolder(folder);
         if (!opened) {
             return nullptr;
         }
-        ++openings_[path];
-        if (!moving.contains(path)) {
-            return opened;
-        }
-        return std::make_unique<Moving>(std::move(opened), file);
+        return std::make_unique<Folder>(*this, std::move(opened), folder);
+    }
+    std::unique_ptr<ReadableFile> openRegular(const std::filesystem::path& file, TypeCheck check) override {
+        return open(file, [&] { return files_.openRegular(file, check); });
     }
     int openingsOf(const std::filesystem::path& file) {
         std::lock_guard lock(mutex_);
@@ -183,6 +174,40 @@ public:
     std::set<std::string> moving;
 
 private:
+    // Files opened by name in a folder count as the same files opened by path.
+    class Folder final : public OpenFolder {
+    public:
+        Folder(FileSeam& seam, std::unique_ptr<OpenFolder> folder, std::filesystem::path path)
+            : seam_(seam)
+            , folder_(std::move(folder))
+            , path_(std::move(path)) {}
+        bool list(std::vector<FolderEntry>& entries) override { return folder_->list(entries); }
+        std::unique_ptr<ReadableFile> openRegular(const std::string& name, TypeCheck check) override {
+            return seam_.open(path_ / name, [&] { return folder_->openRegular(name, check); });
+        }
+
+    private:
+        FileSeam& seam_;
+        std::unique_ptr<OpenFolder> folder_;
+        std::filesystem::path path_;
+    };
+    template <typename Open>
+    std::unique_ptr<ReadableFile> open(const std::filesystem::path& file, const Open& opener) {
+        const auto path = file.string();
+        std::lock_guard lock(mutex_);
+        if (refused.contains(path)) {
+            return nullptr;
+        }
+        auto opened = opener();
+        if (!opened) {
+            return nullptr;
+        }
+        ++openings_[path];
+        if (!moving.contains(path)) {
+            return opened;
+        }
+        return std::make_unique<Moving>(std::move(opened), file);
+    }
     // Appends to its file on the first read, so the file is never the same before and after a reading.
     class Moving final : public ReadableFile {
     public:

@@ -339,3 +339,46 @@ TEST(ChangeCheck, AFileThatCannotBeReadNowKeepsItsLastReading) {
     EXPECT_EQ(takePosted(world), std::vector<Posted>{});
     EXPECT_EQ(monitorFolders->lastCheckedJobs().at(locked), baseline.at(locked));
 }
+
+TEST(ChangeCheck, EachNameMeetsItsLastReadingWhereverItSortsAndAFolderListedTwiceCountsOnce) {
+    AgentWorld world;
+    // The user's folder twice, spelled with and without its trailing separator.
+    world.folders.push_back(world.userAgents);
+    const auto daemons = world.folders[2];
+    std::filesystem::create_directories(daemons);
+    for (const std::string name : {"a", "a.plist", "b", "\xc3\xa9.plist", "Z"}) {
+        // "a.plist" is named after its label; "b" is not.
+        writeFile(world.path(name), jobPlist(name == "b" ? "org.example.other" : "a"));
+    }
+    writeFile(daemons / "a", jobPlist("org.example.daemon"));
+    auto monitorFolders = world.make();
+    monitorFolders->startMonitoring();
+    EXPECT_EQ(monitorFolders->lastCheckedJobs().size(), 6u);
+    EXPECT_EQ(monitorFolders->lastCheckedJobs().at(world.path("a.plist")).label, "a");
+    EXPECT_EQ(monitorFolders->lastCheckedJobs().at(world.path("b")).label, "org.example.other");
+    EXPECT_EQ(monitorFolders->lastCheckedJobs().at((daemons / "a").string()).label, "org.example.daemon");
+
+    std::filesystem::remove(world.path("a"));
+    writeFile(world.path("a0"), jobPlist("a0"));
+    writeFile(world.path("b"), jobPlist("org.example.other", "<key>A</key><true/>"));
+    writeFile(daemons / "0", jobPlist("org.example.zero"));
+    std::filesystem::remove(daemons / "a");
+    world.reportAndCheck(world.userAgents);
+    const auto daemon = [&](const std::string& name) { return (daemons / name).string(); };
+    EXPECT_EQ(takePosted(world), (std::vector<Posted>{
+                                     {"New: ~/Library/LaunchAgents/a0", world.path("a0")},
+                                     {"Modified: ~/Library/LaunchAgents/b", world.path("b")},
+                                     {"New: " + daemon("0"), daemon("0")},
+                                     {"Deleted: ~/Library/LaunchAgents/a", std::nullopt},
+                                     {"Deleted: " + daemon("a"), std::nullopt},
+                                 }));
+
+    // A deletion is matched with the label stored for it, also where the label is no part of the name.
+    writeFile(world.exceptionsFolder / "Exceptions.plist",
+              exceptionsPlist("<string>org.example.other</string>"));
+    monitorFolders->readExceptions();
+    std::filesystem::remove(world.path("b"));
+    world.reportAndCheck(world.userAgents);
+    EXPECT_EQ(takePosted(world), std::vector<Posted>{});
+    EXPECT_EQ(monitorFolders->lastCheckedJobs(), world.make()->scanJobFolders());
+}

@@ -173,7 +173,7 @@ TEST(JobScan, ReadsLargeFilesInChunksAndSkipsTheirParse) {
     };
     class ZerosAccess final : public FileAccess {
     public:
-        std::optional<std::vector<FolderEntry>> list(const std::filesystem::path&) override { return {}; }
+        std::unique_ptr<OpenFolder> openFolder(const std::filesystem::path&) override { return nullptr; }
         std::unique_ptr<ReadableFile> openRegular(const std::filesystem::path&, TypeCheck) override {
             return std::make_unique<Zeros>(reads);
         }
@@ -204,8 +204,8 @@ public:
     MovingFileAccess(FileAccess& files, int moves)
         : files_(files)
         , moves_(moves) {}
-    std::optional<std::vector<FolderEntry>> list(const std::filesystem::path& folder) override {
-        return files_.list(folder);
+    std::unique_ptr<OpenFolder> openFolder(const std::filesystem::path& folder) override {
+        return files_.openFolder(folder);
     }
     std::unique_ptr<ReadableFile> openRegular(const std::filesystem::path& file, TypeCheck check) override {
         auto opened = files_.openRegular(file, check);

@@ -2,7 +2,7 @@
 
 #include "Inotify.hpp"
 #include "ShownText.hpp"
-#include "WatchPlan.hpp"
+#include "frameworks/WatchPlan.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -23,10 +23,23 @@ using namespace std::chrono_literals;
 // Everything that changes the folder's entries or the files in it, and the folder's own end.
 constexpr std::uint32_t targetMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE |
                                      IN_ATTRIB | IN_MODIFY | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-// A folder on the way only matters when the next name on the way comes, goes or changes its
-// permissions, or when the folder itself goes.
+// A name coming, going or changing its permissions.
 constexpr std::uint32_t stepEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB;
-constexpr std::uint32_t stepMask = stepEvents | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// The folder's own end.
+constexpr std::uint32_t selfMask = IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+
+std::uint32_t maskFor(FolderWatch::Events events) {
+    switch (events) {
+    case FolderWatch::Events::self:
+        return selfMask;
+    case FolderWatch::Events::entries:
+        return stepEvents | selfMask;
+    case FolderWatch::Events::contents:
+        return targetMask;
+    }
+    return targetMask;
+}
+
 constexpr std::uint32_t selfGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT;
 // Rounds of watching while folders on the way come and go; later changes are events.
 constexpr int settleRounds = 8;
@@ -110,20 +123,10 @@ void InotifyFolderMonitor::logFailure(const std::filesystem::path& folder, const
 }
 
 bool InotifyFolderMonitor::place(const Resolution& resolution) {
-    // Each folder once, with every mask it needs: a folder on the way may be the target too.
-    std::map<std::filesystem::path, std::uint32_t> masks;
-    for (const auto& step : resolution.steps) {
-        masks[step.folder] |= stepMask;
-    }
-    if (resolution.reachesTarget) {
-        masks[resolution.folder] |= targetMask;
-    } else {
-        masks[resolution.folder] |= stepMask;
-    }
     std::vector<Watch> placed;
     bool complete = true;
-    for (const auto& [folder, mask] : masks) {
-        const auto added = inotify_->add(folder, mask, *this);
+    for (const auto& [folder, events] : folderWatches(resolution)) {
+        const auto added = inotify_->add(folder, maskFor(events), *this);
         if (added.watch < 0) {
             if (complete) {
                 logFailure(folder, added);
@@ -131,7 +134,7 @@ bool InotifyFolderMonitor::place(const Resolution& resolution) {
             complete = false; // the others are watched all the same
             continue;
         }
-        placed.push_back({added.watch, folder, resolution.reachesTarget && folder == resolution.folder});
+        placed.push_back({added.watch, folder, events == FolderWatch::Events::contents});
     }
     // The new watches are in place before the old go, so that a folder kept on the way is never unwatched.
     for (const auto& watch : watches_) {

@@ -68,33 +68,63 @@ private:
     std::optional<FileState> opened_;
 };
 
-class PosixFileAccess final : public FileAccess {
+// Opens `name` relative to the folder `at` (AT_FDCWD: a full path) only if it is a regular file.
+std::unique_ptr<ReadableFile> openRegularAt(int at, const char* name, TypeCheck check) {
+    // Refused by its status first: opening a FIFO, even without blocking, releases a writer waiting on it.
+    struct stat listed {};
+    if (check == TypeCheck::statusFirst &&
+        (::fstatat(at, name, &listed, 0) != 0 || !S_ISREG(listed.st_mode))) {
+        return nullptr;
+    }
+    // Non-blocking and checked again once open, for a FIFO or device put at the path since. The flag stays:
+    // reads of a regular file ignore it.
+    const int descriptor = ::openat(at, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (descriptor < 0) {
+        return nullptr;
+    }
+    struct stat status {};
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(descriptor);
+        return nullptr;
+    }
+    return std::make_unique<PosixReadableFile>(descriptor, fileState(status));
+}
+
+class PosixOpenFolder final : public OpenFolder {
 public:
-    std::optional<std::vector<FolderEntry>> list(const std::filesystem::path& folder) override {
-        const int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (descriptor < 0) {
-            return std::nullopt;
-        }
-        DIR* directory = ::fdopendir(descriptor);
-        if (directory == nullptr) {
-            ::close(descriptor);
-            return std::nullopt;
-        }
-        std::vector<FolderEntry> entries;
-        bool failed = false;
+    explicit PosixOpenFolder(DIR* directory)
+        : directory_(directory) {}
+    ~PosixOpenFolder() override { ::closedir(directory_); }
+    PosixOpenFolder(const PosixOpenFolder&) = delete;
+    PosixOpenFolder& operator=(const PosixOpenFolder&) = delete;
+
+    bool list(std::vector<FolderEntry>& entries) override {
+        ::rewinddir(directory_);
+        const int at = ::dirfd(directory_);
+        std::size_t count = 0;
         for (;;) {
             errno = 0; // readdir tells the end from an error only through errno
-            const dirent* entry = ::readdir(directory);
+            const dirent* entry = ::readdir(directory_);
             if (entry == nullptr) {
-                failed = errno != 0;
+                if (errno != 0) {
+                    entries.clear();
+                    return false;
+                }
                 break;
             }
             if (entry->d_name[0] == '.') {
                 continue; // hidden, and "." and ".."
             }
-            FolderEntry listed{folder / entry->d_name, FolderEntry::Type::unknown, std::nullopt};
+            if (count == entries.size()) {
+                entries.emplace_back();
+            }
+            // Written over an earlier listing's entry, so that its name keeps its storage.
+            auto& listed = entries[count++];
+            listed.name.assign(entry->d_name);
+            listed.type = FolderEntry::Type::unknown;
+            listed.state.reset();
             struct stat status {};
-            if (::stat(listed.path.c_str(), &status) == 0) {
+            if (::fstatat(at, entry->d_name, &status, 0) == 0) {
                 listed.type =
                     S_ISREG(status.st_mode) ? FolderEntry::Type::regularFile : FolderEntry::Type::other;
                 if (S_ISREG(status.st_mode)) {
@@ -103,35 +133,36 @@ public:
             } else if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP || errno == ENAMETOOLONG) {
                 listed.type = FolderEntry::Type::other; // no file behind the name
             }
-            entries.push_back(std::move(listed));
         }
-        ::closedir(directory);
-        if (failed) {
-            return std::nullopt;
-        }
-        return entries;
+        entries.resize(count);
+        return true;
     }
 
-    std::unique_ptr<ReadableFile> openRegular(const std::filesystem::path& file, TypeCheck check) override {
-        // Refused by its status first: opening a FIFO, even without blocking, releases a writer waiting on
-        // it.
-        struct stat listed {};
-        if (check == TypeCheck::statusFirst &&
-            (::stat(file.c_str(), &listed) != 0 || !S_ISREG(listed.st_mode))) {
-            return nullptr;
-        }
-        // Non-blocking and checked again once open, for a FIFO or device put at the path since. The flag
-        // stays: reads of a regular file ignore it.
-        const int descriptor = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    std::unique_ptr<ReadableFile> openRegular(const std::string& name, TypeCheck check) override {
+        return openRegularAt(::dirfd(directory_), name.c_str(), check);
+    }
+
+private:
+    DIR* const directory_;
+};
+
+class PosixFileAccess final : public FileAccess {
+public:
+    std::unique_ptr<OpenFolder> openFolder(const std::filesystem::path& folder) override {
+        const int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (descriptor < 0) {
             return nullptr;
         }
-        struct stat status {};
-        if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        DIR* directory = ::fdopendir(descriptor);
+        if (directory == nullptr) {
             ::close(descriptor);
             return nullptr;
         }
-        return std::make_unique<PosixReadableFile>(descriptor, fileState(status));
+        return std::make_unique<PosixOpenFolder>(directory);
+    }
+
+    std::unique_ptr<ReadableFile> openRegular(const std::filesystem::path& file, TypeCheck check) override {
+        return openRegularAt(AT_FDCWD, file.c_str(), check);
     }
 };
 

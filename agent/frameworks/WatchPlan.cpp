@@ -1,6 +1,7 @@
 #include "WatchPlan.hpp"
 
 #include <deque>
+#include <map>
 
 namespace agent {
 
@@ -50,9 +51,9 @@ Resolution WatchPlan::resolve(const LookUp& lookUp) const {
             }
             continue;
         }
-        resolution.steps.push_back({folder, name});
         const auto next = folder / name;
         const auto entry = lookUp(next);
+        resolution.steps.push_back({folder, name, entry.kind == PathEntry::Kind::folder});
         if (entry.kind == PathEntry::Kind::link && links < maxLinks) {
             ++links;
             if (entry.linkTarget.is_absolute()) {
@@ -69,6 +70,26 @@ Resolution WatchPlan::resolve(const LookUp& lookUp) const {
     resolution.folder = folder;
     resolution.reachesTarget = true;
     return resolution;
+}
+
+std::vector<FolderWatch> folderWatches(const Resolution& resolution) {
+    using Events = FolderWatch::Events;
+    std::map<std::filesystem::path, Events> events;
+    const auto need = [&](const std::filesystem::path& folder, Events wanted) {
+        auto [found, added] = events.try_emplace(folder, wanted);
+        if (!added) {
+            found->second = std::max(found->second, wanted);
+        }
+    };
+    for (const auto& step : resolution.steps) {
+        need(step.folder, step.isFolder ? Events::self : Events::entries);
+    }
+    need(resolution.folder, resolution.reachesTarget ? Events::contents : Events::entries);
+    std::vector<FolderWatch> watches;
+    for (const auto& [folder, wanted] : events) {
+        watches.push_back({folder, wanted});
+    }
+    return watches;
 }
 
 } // namespace agent
