@@ -91,7 +91,7 @@ void MonitorFolders::scanEntry(DigestingReader& reader, OpenFolder& folder, cons
     const auto readingStart = std::chrono::system_clock::now();
     // One reading gives the checksum, the date and the label of the same version of the file.
     auto file = reader.read(folder, entry.name, TypeCheck::listed);
-    const auto checksum = file ? checksumFromHex(file->checksum) : std::nullopt;
+    const auto checksum = file ? gantry::digestFromText(file->checksum) : std::nullopt;
     if (!checksum) {
         keepLastReading();
         return;

@@ -8,19 +8,6 @@ namespace agent {
 
 namespace {
 
-int hexValue(char digit) {
-    if (digit >= '0' && digit <= '9') {
-        return digit - '0';
-    }
-    if (digit >= 'a' && digit <= 'f') {
-        return digit - 'a' + 10;
-    }
-    if (digit >= 'A' && digit <= 'F') {
-        return digit - 'A' + 10;
-    }
-    return -1;
-}
-
 // A job's path in the form the folders keep: the folder with a trailing separator, and the name.
 std::pair<std::string_view, std::string_view> split(std::string_view path) {
     const auto separator = path.rfind('/');
@@ -31,33 +18,6 @@ std::pair<std::string_view, std::string_view> split(std::string_view path) {
 }
 
 } // namespace
-
-std::optional<Checksum> checksumFromHex(std::string_view hex) {
-    Checksum bytes{};
-    if (hex.size() != 2 * bytes.size()) {
-        return std::nullopt;
-    }
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const int high = hexValue(hex[2 * i]);
-        const int low = hexValue(hex[2 * i + 1]);
-        if (high < 0 || low < 0) {
-            return std::nullopt;
-        }
-        bytes[i] = static_cast<std::uint8_t>(high << 4 | low);
-    }
-    return bytes;
-}
-
-std::string hexOf(const Checksum& checksum) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(2 * checksum.size());
-    for (const std::uint8_t byte : checksum) {
-        text.push_back(digits[byte >> 4]);
-        text.push_back(digits[byte & 0x0f]);
-    }
-    return text;
-}
 
 bool SnapshotFolder::add(const StoredJob& job, std::string_view name, std::string_view label) {
     constexpr auto maxLength = std::numeric_limits<std::uint16_t>::max();
@@ -90,7 +50,7 @@ const StoredJob* SnapshotFolder::find(std::string_view name) const {
 }
 
 Job jobOf(const SnapshotFolder& folder, const StoredJob& job) {
-    return Job{hexOf(job.checksum), job.state.modified, std::string(folder.label(job))};
+    return Job{gantry::digestText(job.checksum), job.state.modified, std::string(folder.label(job))};
 }
 
 SnapshotFolder* JobSnapshot::addFolder(const std::filesystem::path& folder) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "frameworks/FileAccess.hpp"
+#include "frameworks/Gantry.hpp"
 
 #include <array>
 #include <cstddef>
@@ -23,11 +24,7 @@ struct Job {
     bool operator==(const Job&) const = default;
 };
 
-using Checksum = std::array<std::uint8_t, 16>;
-
-// The bytes of a checksum given as 32 hex digits; absent for any other text.
-std::optional<Checksum> checksumFromHex(std::string_view hex);
-std::string hexOf(const Checksum& checksum);
+using Checksum = gantry::Md5::Digest;
 
 // A job as a snapshot stores it: fixed size, its name and label kept in its folder's text.
 struct StoredJob {

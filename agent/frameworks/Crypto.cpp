@@ -4,7 +4,22 @@ namespace gantry {
 
 namespace {
 
-std::string lowerHex(const Md5::Digest& digest) {
+int hexValue(char digit) {
+    if (digit >= '0' && digit <= '9') {
+        return digit - '0';
+    }
+    if (digit >= 'a' && digit <= 'f') {
+        return digit - 'a' + 10;
+    }
+    if (digit >= 'A' && digit <= 'F') {
+        return digit - 'A' + 10;
+    }
+    return -1;
+}
+
+} // namespace
+
+std::string digestText(const Md5::Digest& digest) {
     static constexpr char digits[] = "0123456789abcdef";
     std::string text;
     text.reserve(2 * digest.size());
@@ -15,7 +30,21 @@ std::string lowerHex(const Md5::Digest& digest) {
     return text;
 }
 
-} // namespace
+std::optional<Md5::Digest> digestFromText(std::string_view text) {
+    Md5::Digest digest{};
+    if (text.size() != 2 * digest.size()) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < digest.size(); ++i) {
+        const int high = hexValue(text[2 * i]);
+        const int low = hexValue(text[2 * i + 1]);
+        if (high < 0 || low < 0) {
+            return std::nullopt;
+        }
+        digest[i] = static_cast<std::uint8_t>(high << 4 | low);
+    }
+    return digest;
+}
 
 std::optional<std::string> Crypto::md5Digest(agent::ReadableFile& file, std::span<std::uint8_t> chunk) const {
     auto md5 = makeMd5_ ? makeMd5_() : nullptr;
@@ -28,7 +57,7 @@ std::optional<std::string> Crypto::md5Digest(agent::ReadableFile& file, std::spa
             return std::nullopt;
         }
         if (*count == 0) {
-            return lowerHex(md5->digest());
+            return digestText(md5->digest());
         }
         md5->update(std::span<const std::uint8_t>(chunk.data(), *count));
     }

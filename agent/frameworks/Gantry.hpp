@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 // What the agent needs of its digest and product framework.
 namespace gantry {
@@ -22,6 +23,10 @@ public:
     // The 16 bytes of the digest of everything given to update.
     virtual Digest digest() = 0;
 };
+
+// A digest as text, 32 lower-case hex digits, and back from text in either case (absent for any other).
+std::string digestText(const Md5::Digest& digest);
+std::optional<Md5::Digest> digestFromText(std::string_view text);
 
 class Crypto {
 public:
