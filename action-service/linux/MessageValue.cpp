@@ -39,6 +39,19 @@ template <typename T> int readBasic(sd_bus_message* message, char type, T& value
     return sd_bus_message_read_basic(message, type, &value);
 }
 
+// An integer of the bus type `type` (C++ type T), handed to the builder as signed or unsigned as T is.
+template <typename T>
+int readInteger(sd_bus_message* message, char type, std::string_view key, RequestBuilder& request) {
+    T value = 0;
+    const int r = readBasic(message, type, value);
+    if constexpr (std::is_signed_v<T> || sizeof(T) < sizeof(std::uint32_t)) {
+        request.signedInteger(key, value);
+    } else {
+        request.unsignedInteger(key, value);
+    }
+    return r;
+}
+
 // The value (of a type the key is read as) at the read position, handed to the builder.
 int readValue(sd_bus_message* message, std::string_view signature, std::string_view key,
               RequestBuilder& request) {
@@ -50,48 +63,27 @@ int readValue(sd_bus_message* message, std::string_view signature, std::string_v
         request.boolean(key, value != 0);
         break;
     }
-    case 'y': {
-        std::uint8_t value = 0;
-        r = readBasic(message, 'y', value);
-        request.signedInteger(key, value);
+    case 'y':
+        r = readInteger<std::uint8_t>(message, 'y', key, request);
         break;
-    }
-    case 'n': {
-        std::int16_t value = 0;
-        r = readBasic(message, 'n', value);
-        request.signedInteger(key, value);
+    case 'n':
+        r = readInteger<std::int16_t>(message, 'n', key, request);
         break;
-    }
-    case 'q': {
-        std::uint16_t value = 0;
-        r = readBasic(message, 'q', value);
-        request.signedInteger(key, value);
+    case 'q':
+        r = readInteger<std::uint16_t>(message, 'q', key, request);
         break;
-    }
-    case 'i': {
-        std::int32_t value = 0;
-        r = readBasic(message, 'i', value);
-        request.signedInteger(key, value);
+    case 'i':
+        r = readInteger<std::int32_t>(message, 'i', key, request);
         break;
-    }
-    case 'u': {
-        std::uint32_t value = 0;
-        r = readBasic(message, 'u', value);
-        request.unsignedInteger(key, value);
+    case 'u':
+        r = readInteger<std::uint32_t>(message, 'u', key, request);
         break;
-    }
-    case 'x': {
-        std::int64_t value = 0;
-        r = readBasic(message, 'x', value);
-        request.signedInteger(key, value);
+    case 'x':
+        r = readInteger<std::int64_t>(message, 'x', key, request);
         break;
-    }
-    case 't': {
-        std::uint64_t value = 0;
-        r = readBasic(message, 't', value);
-        request.unsignedInteger(key, value);
+    case 't':
+        r = readInteger<std::uint64_t>(message, 't', key, request);
         break;
-    }
     case 's':
     case 'o':
     case 'g': {
