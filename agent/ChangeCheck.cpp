@@ -1,7 +1,6 @@
 #include "MonitorFolders.hpp"
 #include "frameworks/FreedMemory.hpp"
 
-#include <algorithm>
 
 namespace agent {
 
@@ -64,7 +63,6 @@ void MonitorFolders::checkJobs() {
             }
         }
     }
-    const auto excepted = exceptions();
     for (const auto& folder : lastCheckedJobs_.folders()) {
         const SnapshotFolder* now = jobs.folder(folder.path);
         std::size_t after = 0;
@@ -76,7 +74,7 @@ void MonitorFolders::checkJobs() {
             if (now != nullptr && after < now->jobs.size() && now->name(now->jobs[after]) == name) {
                 continue;
             }
-            if (std::find(excepted.begin(), excepted.end(), folder.label(stored)) != excepted.end()) {
+            if (isExcepted(std::string(folder.label(stored)))) {
                 continue;
             }
             postNotification(folder.path + std::string(name), Kind::deleted);
