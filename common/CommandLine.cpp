@@ -6,6 +6,11 @@ namespace {
 
 constexpr std::string_view processSerialNumberPrefix = "-psn_";
 
+bool writeAll(std::FILE* stream, std::string_view text) {
+    const bool written = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
+    return std::fflush(stream) == 0 && written && std::ferror(stream) == 0;
+}
+
 } // namespace
 
 std::string usageText(const ProgramDescription& program) {
@@ -40,7 +45,7 @@ CommandLineReading readCommandLine(std::span<const char* const> arguments, bool 
 }
 
 std::optional<int> answerCommandLine(int argc, const char* const* argv, const ProgramDescription& program,
-                                     std::ostream& out, std::ostream& err) {
+                                     std::FILE* out, std::FILE* err) {
     const std::span<const char* const> arguments =
         argc > 1 ? std::span<const char* const>(argv + 1, static_cast<std::size_t>(argc - 1))
                  : std::span<const char* const>();
@@ -49,17 +54,15 @@ std::optional<int> answerCommandLine(int argc, const char* const* argv, const Pr
     case CommandLineRequest::run:
         return std::nullopt;
     case CommandLineRequest::help:
-        out << usageText(program) << std::flush;
-        return out ? 0 : 1;
+        return writeAll(out, usageText(program)) ? 0 : 1;
     case CommandLineRequest::version:
-        out << program.name << ' ' << program.version << '\n' << std::flush;
-        return out ? 0 : 1;
+        return writeAll(out, std::string(program.name) + ' ' + std::string(program.version) + '\n') ? 0 : 1;
     case CommandLineRequest::misuse:
         break;
     }
-    err << program.name << ": " << (reading.misusedIsOption ? "unknown option" : "unexpected argument")
-        << " '" << reading.misused << "'\n"
-        << usageText(program) << std::flush;
+    writeAll(err, std::string(program.name) + ": " +
+                      (reading.misusedIsOption ? "unknown option" : "unexpected argument") + " '" +
+                      reading.misused + "'\n" + usageText(program));
     return misuseStatus;
 }
 

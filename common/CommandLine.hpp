@@ -1,7 +1,7 @@
 #pragma once
 
+#include <cstdio>
 #include <optional>
-#include <ostream>
 #include <span>
 #include <string>
 #include <string_view>
@@ -40,8 +40,9 @@ std::string usageText(const ProgramDescription& program);
 
 // Answers --help and --version on `out` and misuse on `err` (what is wrong, then the usage), and gives
 // the exit status: 0, misuseStatus, or 1 when the answer could not be written. Nothing, and nothing
-// written, when the program is to run.
+// written, when the program is to run. C streams, not iostreams: an idle agent should not pay for the
+// C++ stream library's locale set-up in its private memory.
 std::optional<int> answerCommandLine(int argc, const char* const* argv, const ProgramDescription& program,
-                                     std::ostream& out, std::ostream& err);
+                                     std::FILE* out, std::FILE* err);
 
 } // namespace common

@@ -5,7 +5,7 @@
 #include "XPCListener.hpp"
 
 #import <Foundation/Foundation.h>
-#include <iostream>
+#include <cstdio>
 #include <memory>
 
 namespace {
@@ -47,7 +47,7 @@ constexpr std::string_view summary =
 
 int main(int argc, const char* argv[]) {
     if (const auto status = common::answerCommandLine(
-            argc, argv, {"Quorvel5XPCAction", QUORVEL_VERSION, summary, false}, std::cout, std::cerr)) {
+            argc, argv, {"Quorvel5XPCAction", QUORVEL_VERSION, summary, false}, stdout, stderr)) {
         return *status;
     }
     // Process-wide: the listener holds its delegate weakly.

@@ -2,7 +2,7 @@
 #include "CommandLine.hpp"
 #include "Controller.hpp"
 
-#include <iostream>
+#include <cstdio>
 
 namespace {
 
@@ -16,7 +16,7 @@ constexpr std::string_view summary =
 // Started by D-Bus activation on the first call to the service's name.
 int main(int argc, char* argv[]) {
     if (const auto status = common::answerCommandLine(
-            argc, argv, {"Quorvel5XPCAction", QUORVEL_VERSION, summary, false}, std::cout, std::cerr)) {
+            argc, argv, {"Quorvel5XPCAction", QUORVEL_VERSION, summary, false}, stdout, stderr)) {
         return *status;
     }
     auto& listener = action_service::BusListener::service();

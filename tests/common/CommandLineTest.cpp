@@ -1,8 +1,9 @@
 #include "CommandLine.hpp"
 
+#include <cstdio>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,14 +25,44 @@ struct Answer {
     std::string err;
 };
 
+// A C stream whose text is read back once it is closed.
+class MemoryStream {
+public:
+    MemoryStream()
+        : stream_(open_memstream(&buffer_, &size_)) {}
+    ~MemoryStream() {
+        close();
+        std::free(buffer_);
+    }
+    MemoryStream(const MemoryStream&) = delete;
+    MemoryStream& operator=(const MemoryStream&) = delete;
+    std::FILE* stream() const { return stream_; }
+    std::string text() {
+        close();
+        return std::string(buffer_ != nullptr ? buffer_ : "", size_);
+    }
+
+private:
+    void close() {
+        if (stream_ != nullptr) {
+            std::fclose(stream_);
+            stream_ = nullptr;
+        }
+    }
+    char* buffer_ = nullptr;
+    std::size_t size_ = 0;
+    std::FILE* stream_;
+};
+
 Answer answer(std::vector<const char*> argv, bool takesProcessSerialNumber = false) {
     const ProgramDescription program{"Tool", "5.0", "Does its one thing.\n", takesProcessSerialNumber};
-    std::ostringstream out;
-    std::ostringstream err;
+    MemoryStream out;
+    MemoryStream err;
     Answer result;
-    result.status = answerCommandLine(static_cast<int>(argv.size()), argv.data(), program, out, err);
-    result.out = out.str();
-    result.err = err.str();
+    result.status =
+        answerCommandLine(static_cast<int>(argv.size()), argv.data(), program, out.stream(), err.stream());
+    result.out = out.text();
+    result.err = err.text();
     return result;
 }
 
@@ -94,11 +125,14 @@ TEST(CommandLine, OnlyAnApplicationTakesTheLaunchersProcessSerialNumber) {
 TEST(CommandLine, AnAnswerThatCannotBeWrittenFails) {
     const ProgramDescription program{"Tool", "5.0", "Does its one thing.\n", false};
     const char* argv[] = {"Tool", "--help"};
-    std::ostream nowhere(nullptr); // every write fails, as on a full disk or a closed pipe
-    std::ostringstream err;
-    EXPECT_EQ(answerCommandLine(2, argv, program, nowhere, err), 1);
+    // Every write to a stream opened for reading fails, as on a full disk or a closed pipe.
+    std::FILE* nowhere = std::fopen("/dev/null", "r");
+    ASSERT_NE(nowhere, nullptr);
+    MemoryStream err;
+    EXPECT_EQ(answerCommandLine(2, argv, program, nowhere, err.stream()), 1);
     const char* version[] = {"Tool", "--version"};
-    EXPECT_EQ(answerCommandLine(2, version, program, nowhere, err), 1);
+    EXPECT_EQ(answerCommandLine(2, version, program, nowhere, err.stream()), 1);
+    std::fclose(nowhere);
 }
 
 } // namespace

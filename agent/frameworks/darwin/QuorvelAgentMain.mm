@@ -4,7 +4,7 @@
 #include "MonitorFolders.hpp"
 
 #import <AppKit/AppKit.h>
-#include <iostream>
+#include <cstdio>
 #include <optional>
 
 namespace {
@@ -47,7 +47,7 @@ constexpr std::string_view summary =
 
 int main(int argc, const char* argv[]) {
     if (const auto status = common::answerCommandLine(
-            argc, argv, {"QuorvelAgent", QUORVEL_VERSION, summary, true}, std::cout, std::cerr)) {
+            argc, argv, {"QuorvelAgent", QUORVEL_VERSION, summary, true}, stdout, stderr)) {
         return *status;
     }
     // The bundle has no main interface file, so the delegate is installed here. Process-wide: the

@@ -8,9 +8,9 @@
 
 #include <clocale>
 #include <csignal>
+#include <cstdio>
 #include <gio/gio.h>
 #include <glib-unix.h>
-#include <iostream>
 #include <string>
 
 namespace {
@@ -93,7 +93,7 @@ constexpr std::string_view summary =
 
 int main(int argc, char* argv[]) {
     if (const auto status = common::answerCommandLine(
-            argc, argv, {"QuorvelAgent", QUORVEL_VERSION, summary, false}, std::cout, std::cerr)) {
+            argc, argv, {"QuorvelAgent", QUORVEL_VERSION, summary, false}, stdout, stderr)) {
         return *status;
     }
     std::setlocale(LC_ALL, "");
