@@ -44,7 +44,7 @@ TEST(ServiceProgram, AnswersHelpVersionAndMisuse) {
     EXPECT_EQ(misuse.err, "Quorvel5XPCAction: unknown option '--bogus'\n" + help.out);
 }
 
-TEST(ServiceProgram, WithoutABusSaysSoAndFails) {
+TEST(ServiceProgram, WithoutASessionBusSaysSoAndFails) {
     test_support::TempFolder folder("quorvel-service-program");
     // Started by hand: the session bus.
     const auto byHand = runProgram({QUORVEL_SERVICE_PROGRAM}, environment(folder));
@@ -62,6 +62,20 @@ TEST(ServiceProgram, WithoutABusSaysSoAndFails) {
     EXPECT_TRUE(started.waitStatus && WIFEXITED(*started.waitStatus) && WEXITSTATUS(*started.waitStatus) != 0)
         << "wait status " << started.waitStatus.value_or(-1);
     EXPECT_NE(started.err.find("Quorvel5XPCAction: no bus"), std::string::npos) << started.err;
+
+    // Started by a bus that is not a session bus, whose callers may be other users: refused before it
+    // connects, whether or not that bus is there.
+    for (const char* type : {"system", "", "session\n"}) {
+        activated["DBUS_STARTER_BUS_TYPE"] = type;
+        const auto other = runProgram({QUORVEL_SERVICE_PROGRAM}, activated);
+        EXPECT_TRUE(other.exitedWith(1)) << other.err;
+        EXPECT_NE(other.err.find("Quorvel5XPCAction: serves only a session bus"), std::string::npos)
+            << other.err;
+        EXPECT_EQ(std::count(other.err.begin(), other.err.end(), '\n'), 1) << other.err;
+    }
+    activated.erase("DBUS_STARTER_BUS_TYPE");
+    EXPECT_NE(runProgram({QUORVEL_SERVICE_PROGRAM}, activated).err.find("of no stated type"),
+              std::string::npos);
 }
 
 // Standard error pointed into a file for the life of the object, then given back.
