@@ -111,7 +111,7 @@ std::optional<CallScheduler::Refusal> CallScheduler::post(std::string_view name,
     State& state = *state_;
     const std::size_t bytes =
         requestBytes > limits.queuedBytes ? limits.queuedBytes + 1 : requestBytes + limits.bytesPerCall;
-    std::lock_guard lock(state.mutex);
+    std::unique_lock lock(state.mutex);
     if (state.stopped) {
         return Refusal::stopped;
     }
@@ -143,6 +143,8 @@ std::optional<CallScheduler::Refusal> CallScheduler::post(std::string_view name,
         }
         return Refusal::noThread;
     }
+    // Woken after the lock is let go, so the woken thread does not at once wait for it again.
+    lock.unlock();
     state.work.notify_one();
     return std::nullopt;
 }
