@@ -35,7 +35,11 @@ SyslogSystemLog::SyslogSystemLog(const char* journalStream) {
 
 void SyslogSystemLog::write(std::string_view line) {
     const std::string text(line);
-    ::syslog(LOG_NOTICE, "%s", text.c_str());
+    // Only while the system log has its socket: without one, the C library makes, fails to connect and
+    // closes a socket for every line, which costs more than the request the line is about.
+    if (::access(_PATH_LOG, F_OK) == 0) {
+        ::syslog(LOG_NOTICE, "%s", text.c_str());
+    }
     if (toStandardError_) {
         std::fprintf(stderr, "Quorvel5XPCAction: %s\n", text.c_str());
         std::fflush(stderr);
