@@ -1,6 +1,8 @@
 // Stands in, in bench/idle, for the other C++ programs of a desktop: it maps the C++ runtime, as they do,
 // so that the runtime's pages are counted as shared, not as the agent's own. It does the least a C++
-// program does: a string, a vector, an exception, then it waits to be ended.
+// program does: the standard streams' set-up (which the runtime itself makes for every program since
+// GCC 13), a string, a vector, an exception; then it waits to be ended.
+#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
@@ -12,6 +14,7 @@ int main(int argc, char** argv) {
         throw std::runtime_error(words.front());
     } catch (const std::exception&) {
     }
+    std::cout << std::flush;
     pause();
     return 0;
 }
