@@ -275,7 +275,11 @@ void BusListener::lose(int error) {
         cannotUse(errorText(error));
     }
     if (phase_ == Phase::serving) {
-        report("lost the bus connection: " + errorText(error));
+        // sd-bus refuses a message of 128 MiB or more as soon as it has read its size: ENOBUFS.
+        report("lost the bus connection: " +
+               (error == -ENOBUFS
+                    ? std::string("the bus sent a message of 128 MiB or more, more than sd-bus reads")
+                    : errorText(error)));
     }
     beginExit(1);
 }

@@ -2,13 +2,21 @@
 #include "ActivatingBus.hpp"
 #include "BusClient.hpp"
 #include "FolderEntries.hpp"
+#include "LeanClient.hpp"
 
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
+#include <optional>
 #include <signal.h>
+#include <sstream>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace service_bus {
 namespace {
@@ -23,6 +31,55 @@ std::string readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+
+// The lines the service wrote into a bus's log.
+std::vector<std::string> serviceLines(const std::string& log) {
+    std::vector<std::string> lines;
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("Quorvel5XPCAction: ", 0) == 0) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+// Makes this process the parent of the services a bus starts: the bus's activation helper leaves them to
+// the nearest ancestor that takes orphans, so that a test can read how a service ended.
+class ServiceParent {
+public:
+    ServiceParent() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
+    ~ServiceParent() { ::prctl(PR_SET_CHILD_SUBREAPER, 0); }
+    ServiceParent(const ServiceParent&) = delete;
+    ServiceParent& operator=(const ServiceParent&) = delete;
+
+    // Whether the process became a child of this one (its starter gone) within the deadline.
+    static bool adopted(pid_t pid) {
+        return waitFor([&] {
+            std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+            for (std::string line; std::getline(status, line);) {
+                if (line.rfind("PPid:", 0) == 0) {
+                    return std::stol(line.substr(5)) == ::getpid();
+                }
+            }
+            return false;
+        });
+    }
+    // The wait status of an adopted process, once it has ended within the deadline.
+    static std::optional<int> waitExit(pid_t pid, std::chrono::milliseconds deadline) {
+        std::optional<int> status;
+        waitFor(
+            [&] {
+                int wait = 0;
+                if (::waitpid(pid, &wait, WNOHANG) == pid) {
+                    status = wait;
+                }
+                return status.has_value();
+            },
+            deadline);
+        return status;
+    }
+};
 
 class ServiceBusConcurrency : public ::testing::Test {
 protected:
@@ -238,6 +295,106 @@ TEST(ServiceBusExit, ReleasesTheNameFirstAndLetsRunningCallsFinish) {
         EXPECT_TRUE(waitFor([&] { return PrivateBus::hasEnded(*pid); }));
         EXPECT_EQ(bus.fake.calls(), (Calls{{"unload", "-w", job}, {"remove", "app.job"}}));
     }
+}
+
+// A call still running 30 s after an exit began is abandoned: the name goes at once, and after 30 s the
+// service logs one line naming the call and ends with the exit's status, leaving no temporary file.
+TEST(ServiceBusExit, AbandonsACallStillRunningAfter30Seconds) {
+    ServiceParent parent;
+    ActivatingBus bus("", true, ServiceLog::kept);
+    test_support::TempFolder files{"quorvel-service-files"};
+    GDBusConnection* saver = bus.connect();
+    GDBusConnection* ender = bus.connect();
+    ASSERT_TRUE(listenerEndpoint(ender).answered());
+    const auto pid = bus.ownerPid();
+    ASSERT_TRUE(pid);
+    ASSERT_TRUE(parent.adopted(*pid));
+    const std::string oldOwner = bus.ownerName();
+    const std::filesystem::path job = files / "job.plist";
+    { std::ofstream(job) << "old text"; }
+    bus.fake.hold("unload");
+    // Both calls outlast the service, so that the bus answers them when it ends.
+    constexpr int pastTheExit = 60000;
+    Pipeline pipeline(saver);
+    pipeline.send(saver,
+                  request("{'kind': <0>, 'path': <" + quoted(job) +
+                          ">, 'label': <'app.job'>, 'plistString': <'new text'>}"),
+                  pastTheExit);
+    ASSERT_TRUE(waitFor([&] { return bus.fake.startedCount() == 1; }));
+    const auto quitSent = std::chrono::steady_clock::now();
+    pipeline.send(ender, request("{'kind': <3>}"), pastTheExit);
+    EXPECT_TRUE(waitFor([&] { return bus.ownerName() != oldOwner; }, std::chrono::seconds(1)))
+        << "the name was not released within 1 s";
+
+    const std::optional<int> status = parent.waitExit(*pid, std::chrono::seconds(45));
+    const auto waited = std::chrono::steady_clock::now() - quitSent;
+    ASSERT_TRUE(status) << "still running 45 s after the quit";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
+    EXPECT_GE(waited, std::chrono::seconds(30)) << "the running call was not given 30 s";
+    EXPECT_EQ(serviceLines(bus.log()),
+              std::vector<std::string>{"Quorvel5XPCAction: exiting with 1 call(s) unfinished after 30 s: "
+                                       "RunAction of kind 0 from " +
+                                       std::string(g_dbus_connection_get_unique_name(saver))});
+    for (const Result& result : pipeline.wait()) {
+        EXPECT_EQ(result.remoteError(), "org.freedesktop.DBus.Error.NoReply") << result.text();
+    }
+    EXPECT_EQ(bus.fake.finishedCount(), 0u) << "launchctl was let go during the wait";
+    bus.fake.release();
+    EXPECT_TRUE(waitFor([&] { return bus.fake.finishedCount() == 1; }));
+    EXPECT_EQ(bus.fake.calls(), (Calls{{"unload", "-w", job}}));
+    EXPECT_EQ(readFile(job), "old text");
+    EXPECT_EQ(entriesIn(files.path()), 1u) << "a temporary file was left behind";
+}
+
+// The bus carries messages of up to 128 MiB, and sd-bus reads only smaller ones: the largest call a caller
+// may send reaches the service larger by the sender's name that the bus adds. The service cannot read on,
+// so it says why, lets go of the name and ends as on any lost connection; the next call starts a new one.
+TEST(ServiceBusExit, EndsWhenTheBusDeliversAMessageTooLargeToRead) {
+    ServiceParent parent;
+    ActivatingBus bus("", true, ServiceLog::kept);
+    GDBusConnection* prober = bus.connect();
+    ASSERT_TRUE(listenerEndpoint(prober).answered());
+    const auto pid = bus.ownerPid();
+    ASSERT_TRUE(pid);
+    ASSERT_TRUE(parent.adopted(*pid));
+    const std::string oldOwner = bus.ownerName();
+
+    // No request is this large (an array holds at most 64 MiB), but a call of one text is. Its size on the
+    // wire is that of the same call with an empty text, plus the text's length.
+    GDBusMessage* empty = g_dbus_message_new_method_call(
+        QUORVEL_SERVICE_BUS_NAME, QUORVEL_SERVICE_OBJECT_PATH, QUORVEL_SERVICE_INTERFACE, "RunAction");
+    g_dbus_message_set_body(empty, g_variant_new("(s)", ""));
+    gsize emptySize = 0;
+    g_free(g_dbus_message_to_blob(empty, &emptySize, G_DBUS_CAPABILITY_FLAGS_NONE, nullptr));
+    g_object_unref(empty);
+    ASSERT_GT(emptySize, 0u);
+    const std::size_t length = (std::size_t{1} << 27) - emptySize;
+    LeanClient lean(bus.address());
+    ASSERT_TRUE(lean.connected());
+    const std::string outcome = lean.call(
+        QUORVEL_SERVICE_INTERFACE, "RunAction",
+        [&](sd_bus_message* m) {
+            char* text = nullptr;
+            const int r = sd_bus_message_append_string_space(m, length, &text);
+            if (r >= 0) {
+                std::memset(text, 't', length);
+            }
+            return r;
+        },
+        120'000'000);
+    EXPECT_EQ(outcome, "org.freedesktop.DBus.Error.NoReply") << "the bus did not deliver the call";
+
+    const std::optional<int> status = parent.waitExit(*pid, std::chrono::seconds(30));
+    ASSERT_TRUE(status) << "still running 30 s after the call";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << "wait status " << *status;
+    EXPECT_NE(bus.ownerName(), oldOwner);
+    EXPECT_EQ(serviceLines(bus.log()),
+              std::vector<std::string>{
+                  "Quorvel5XPCAction: lost the bus connection: the bus sent a message of 128 MiB or "
+                  "more, more than sd-bus reads"});
+    Result fresh = listenerEndpoint(prober);
+    ASSERT_TRUE(fresh.answered()) << fresh.text();
+    EXPECT_NE(fresh.text(), "['" + oldOwner + "']");
 }
 
 TEST_F(ServiceBusConcurrency, ManyCallersAreAnsweredWithinTheBounds) {

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
+#include <iostream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <set>
@@ -31,6 +33,9 @@ struct PrivateBusServices {
     std::string asanOptions;
     // A ThreadSanitizer suppressions file for the services.
     std::string tsanSuppressions;
+    // The daemon's standard error, which the services it starts write to, goes to a file that log() reads
+    // instead of to the test's.
+    bool keepLog = false;
 };
 
 // A private dbus-daemon with the room of a session bus (large messages, hundreds of callers). Services it
@@ -68,6 +73,9 @@ public:
                    << "</busconfig>\n";
         }
         GSubprocessLauncher* launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDOUT_PIPE);
+        if (services_.keepLog) {
+            g_subprocess_launcher_set_stderr_file_path(launcher, (folder_ / "log").c_str());
+        }
         const std::string logs = (folder_.path() / "sanitizer").string();
         for (const auto& [key, value] : services_.environment) {
             g_subprocess_launcher_setenv(launcher, key.c_str(), value.c_str(), TRUE);
@@ -127,11 +135,20 @@ public:
             std::ifstream log(entry.path());
             ADD_FAILURE() << "the service reported " << entry.path().filename() << ":\n" << log.rdbuf();
         }
+        if (services_.keepLog && ::testing::Test::HasFailure()) {
+            std::cerr << "the bus's log:\n" << log();
+        }
     }
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
 
     const std::string& address() const { return address_; }
+
+    // What the daemon and its services wrote on standard error so far (with keepLog).
+    std::string log() const {
+        std::ifstream in(folder_ / "log", std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
 
     // A new caller: its own connection, with its own unique name. Closed with the bus.
     GDBusConnection* connect() {
