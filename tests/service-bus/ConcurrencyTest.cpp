@@ -49,7 +49,13 @@ std::vector<std::string> serviceLines(const std::string& log) {
 class ServiceParent {
 public:
     ServiceParent() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
-    ~ServiceParent() { ::prctl(PR_SET_CHILD_SUBREAPER, 0); }
+    // Declared before the bus, so ends after it: what it adopted (a service, a launchctl let go) and has
+    // ended by now is reaped, not left a zombie for the rest of the test program.
+    ~ServiceParent() {
+        ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+        while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+    }
     ServiceParent(const ServiceParent&) = delete;
     ServiceParent& operator=(const ServiceParent&) = delete;
 
@@ -299,7 +305,7 @@ TEST(ServiceBusExit, ReleasesTheNameFirstAndLetsRunningCallsFinish) {
 
 // A call still running 30 s after an exit began is abandoned: the name goes at once, and after 30 s the
 // service logs one line naming the call and ends with the exit's status, leaving no temporary file.
-TEST(ServiceBusExit, AbandonsACallStillRunningAfter30Seconds) {
+TEST(ServiceBusEnd, AbandonsACallStillRunningAfter30Seconds) {
     ServiceParent parent;
     ActivatingBus bus("", true, ServiceLog::kept);
     test_support::TempFolder files{"quorvel-service-files"};
@@ -349,7 +355,7 @@ TEST(ServiceBusExit, AbandonsACallStillRunningAfter30Seconds) {
 // The bus carries messages of up to 128 MiB, and sd-bus reads only smaller ones: the largest call a caller
 // may send reaches the service larger by the sender's name that the bus adds. The service cannot read on,
 // so it says why, lets go of the name and ends as on any lost connection; the next call starts a new one.
-TEST(ServiceBusExit, EndsWhenTheBusDeliversAMessageTooLargeToRead) {
+TEST(ServiceBusEnd, WhenTheBusDeliversAMessageTooLargeToRead) {
     ServiceParent parent;
     ActivatingBus bus("", true, ServiceLog::kept);
     GDBusConnection* prober = bus.connect();
@@ -361,12 +367,12 @@ TEST(ServiceBusExit, EndsWhenTheBusDeliversAMessageTooLargeToRead) {
 
     // No request is this large (an array holds at most 64 MiB), but a call of one text is. Its size on the
     // wire is that of the same call with an empty text, plus the text's length.
-    GDBusMessage* empty = g_dbus_message_new_method_call(
+    g_autoptr(GDBusMessage) empty = g_dbus_message_new_method_call(
         QUORVEL_SERVICE_BUS_NAME, QUORVEL_SERVICE_OBJECT_PATH, QUORVEL_SERVICE_INTERFACE, "RunAction");
     g_dbus_message_set_body(empty, g_variant_new("(s)", ""));
     gsize emptySize = 0;
-    g_free(g_dbus_message_to_blob(empty, &emptySize, G_DBUS_CAPABILITY_FLAGS_NONE, nullptr));
-    g_object_unref(empty);
+    g_autofree guchar* blob =
+        g_dbus_message_to_blob(empty, &emptySize, G_DBUS_CAPABILITY_FLAGS_NONE, nullptr);
     ASSERT_GT(emptySize, 0u);
     const std::size_t length = (std::size_t{1} << 27) - emptySize;
     LeanClient lean(bus.address());
