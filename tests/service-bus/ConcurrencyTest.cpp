@@ -1,6 +1,7 @@
 // Calls of different callers run at the same time; calls of one caller run one after another.
 #include "ActivatingBus.hpp"
 #include "BusClient.hpp"
+#include "ChildProcess.hpp"
 #include "FolderEntries.hpp"
 #include "LeanClient.hpp"
 
@@ -70,20 +71,6 @@ public:
             }
             return false;
         });
-    }
-    // The wait status of an adopted process, once it has ended within the deadline.
-    static std::optional<int> waitExit(pid_t pid, std::chrono::milliseconds deadline) {
-        std::optional<int> status;
-        waitFor(
-            [&] {
-                int wait = 0;
-                if (::waitpid(pid, &wait, WNOHANG) == pid) {
-                    status = wait;
-                }
-                return status.has_value();
-            },
-            deadline);
-        return status;
     }
 };
 
@@ -332,7 +319,7 @@ TEST(ServiceBusEnd, AbandonsACallStillRunningAfter30Seconds) {
     EXPECT_TRUE(waitFor([&] { return bus.ownerName() != oldOwner; }, std::chrono::seconds(1)))
         << "the name was not released within 1 s";
 
-    const std::optional<int> status = parent.waitExit(*pid, std::chrono::seconds(45));
+    const std::optional<int> status = test_support::waitForExit(*pid, std::chrono::seconds(45));
     const auto waited = std::chrono::steady_clock::now() - quitSent;
     ASSERT_TRUE(status) << "still running 45 s after the quit";
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
@@ -390,7 +377,7 @@ TEST(ServiceBusEnd, WhenTheBusDeliversAMessageTooLargeToRead) {
         120'000'000);
     EXPECT_EQ(outcome, "org.freedesktop.DBus.Error.NoReply") << "the bus did not deliver the call";
 
-    const std::optional<int> status = parent.waitExit(*pid, std::chrono::seconds(30));
+    const std::optional<int> status = test_support::waitForExit(*pid, std::chrono::seconds(30));
     ASSERT_TRUE(status) << "still running 30 s after the call";
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << "wait status " << *status;
     EXPECT_NE(bus.ownerName(), oldOwner);

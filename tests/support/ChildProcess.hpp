@@ -17,6 +17,21 @@
 
 namespace test_support {
 
+// The wait status of a child of this process once it has ended within the deadline; reaps it.
+inline std::optional<int> waitForExit(pid_t pid, std::chrono::milliseconds deadline) {
+    std::optional<int> ended;
+    waitFor(
+        [&] {
+            int status = 0;
+            if (::waitpid(pid, &status, WNOHANG) == pid) {
+                ended = status;
+            }
+            return ended.has_value();
+        },
+        deadline);
+    return ended;
+}
+
 // A child process started with an argument vector and an environment of its own; standard output and
 // error go to files. Killed and reaped when the object goes, if still running.
 class Child {
@@ -74,17 +89,9 @@ public:
     void signal(int number) const { ::kill(pid_, number); }
     // The wait status once the child has ended within the deadline.
     std::optional<int> waitExit(std::chrono::milliseconds deadline) {
-        waitFor(
-            [&] {
-                if (!status_) {
-                    int status = 0;
-                    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                        status_ = status;
-                    }
-                }
-                return status_.has_value();
-            },
-            deadline);
+        if (!status_) {
+            status_ = waitForExit(pid_, deadline);
+        }
         return status_;
     }
     bool running() {
