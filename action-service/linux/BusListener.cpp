@@ -165,13 +165,13 @@ void BusListener::connect() {
     const char* starter = std::getenv("DBUS_STARTER_ADDRESS");
     int r = 0;
     if (starter != nullptr) {
-        // Only a session bus: it admits no one but its own user, so a call needs no check of its sender.
-        // On any other bus that check would ask the bus for every call's credentials and wait for the
-        // answer on this thread.
+        // Not a bus that says it is another kind than a session bus: a session bus, like a private bus
+        // that states no kind, admits no one but its own user, so a call needs no check of its sender. On
+        // any other bus that check would ask the bus for every call's credentials and wait for the answer
+        // on this thread.
         const char* type = std::getenv("DBUS_STARTER_BUS_TYPE");
-        if (type == nullptr || std::string_view(type) != "session") {
-            report("serves only a session bus; the bus that started it is " +
-                   (type != nullptr ? "a '" + shownText(type) + "' bus" : std::string("of no stated type")));
+        if (type != nullptr && std::string_view(type) != "session") {
+            report("serves only a session bus; the bus that started it is a '" + shownText(type) + "' bus");
             ::_exit(1);
         }
         r = sd_bus_new(&bus_);
