@@ -345,11 +345,11 @@ private:
                 return GuardBound::form;
             }
             if (!fits(at, length) || holdsNul(marker, at, static_cast<std::size_t>(length))) {
-                return GuardBound::reachedBytes;
+                return GuardBound::form;
             }
             reached += static_cast<std::size_t>(length);
             if (reached > PropertyListLimits::maxReachedBytes) {
-                return GuardBound::form;
+                return GuardBound::reachedBytes;
             }
             for (std::uint64_t k = 0; k < references; ++k) {
                 const auto target =

@@ -115,6 +115,7 @@ TEST(PropertyListGuard, SharedObjectsCountOncePerReference) {
     EXPECT_TRUE(propertyListPassesGuard(bytesOf(sharing(1'000, 100)))); // small shared values are ordinary
     EXPECT_TRUE(propertyListPassesGuard(bytesOf(sharing(1, 900 * 1024))));
     EXPECT_FALSE(propertyListPassesGuard(bytesOf(sharing(2'000, 600 * 1024)))); // 1.2 GB once parsed
+    EXPECT_EQ(propertyListGuard(bytesOf(sharing(2'000, 600 * 1024))), GuardBound::reachedBytes);
 }
 
 TEST(PropertyListGuard, HostileJobFilesScanWithoutALabel) {
@@ -408,5 +409,7 @@ TEST(PropertyListGuard, NamesTheBoundThatRefusedAList) {
     EXPECT_EQ(propertyListGuard(bytesOf(binaryChain(5'000))), GuardBound::depth);
     EXPECT_EQ(propertyListGuard(bytesOf(doublingGraph(40))), GuardBound::nodes);
     EXPECT_EQ(propertyListGuard(bytesOf("<plist><string")), GuardBound::form);
+    EXPECT_EQ(propertyListGuard(bytesOf(binaryList({"\x5F\x10\xFFshort"}, 1))),
+              GuardBound::form); // past the end
     EXPECT_EQ(propertyListGuard(bytesOf(binaryList({arrayOf({0}, 1)}, 1))), GuardBound::depth); // a cycle
 }
