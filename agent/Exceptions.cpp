@@ -2,6 +2,7 @@
 #include "MonitorFolders.hpp"
 #include "PropertyListGuard.hpp"
 #include "ShownText.hpp"
+#include "TextOutput.hpp"
 
 #include <cstdio>
 
@@ -14,8 +15,7 @@ namespace {
 void logRefused(const std::filesystem::path& file, GuardBound bound) {
     const std::string line = "Quorvel: the exceptions file " + shownText(file.string()) +
                              " is ignored: it is beyond the bound of " + describe(bound) + "\n";
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
+    common::writeAll(stderr, line);
 }
 
 } // namespace

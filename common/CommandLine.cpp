@@ -1,15 +1,12 @@
 #include "CommandLine.hpp"
 
+#include "TextOutput.hpp"
+
 namespace common {
 
 namespace {
 
 constexpr std::string_view processSerialNumberPrefix = "-psn_";
-
-bool writeAll(std::FILE* stream, std::string_view text) {
-    const bool written = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
-    return std::fflush(stream) == 0 && written && std::ferror(stream) == 0;
-}
 
 } // namespace
 

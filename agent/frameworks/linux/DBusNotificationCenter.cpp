@@ -1,6 +1,8 @@
 #include "DBusNotificationCenter.hpp"
 
+#include "GObjectPtr.hpp"
 #include "NotificationText.hpp"
+#include "TextOutput.hpp"
 #include "frameworks/NotificationDelivery.hpp"
 #include "frameworks/NotificationServer.hpp"
 
@@ -15,15 +17,6 @@ namespace {
 constexpr const char* serverName = "org.freedesktop.Notifications";
 constexpr const char* serverPath = "/org/freedesktop/Notifications";
 constexpr const char* serverInterface = "org.freedesktop.Notifications";
-
-struct ObjectUnref {
-    void operator()(gpointer object) const { g_object_unref(object); }
-};
-
-void write(std::FILE* stream, const std::string& line) {
-    std::fwrite(line.data(), 1, line.size(), stream);
-    std::fflush(stream);
-}
 
 } // namespace
 
@@ -44,13 +37,13 @@ struct DBusNotificationCenter::State final : NotificationServer, std::enable_sha
     void getCapabilities(Call call, std::chrono::milliseconds timeout) override;
     void notify(Call call, const UserNotification& notification, bool bodyMarkup,
                 std::chrono::milliseconds timeout) override;
-    void printLine(const std::string& line) override { write(stdout, line); }
-    void logLine(const std::string& line) override { write(stderr, line); }
+    void printLine(const std::string& line) override { common::writeAll(stdout, line); }
+    void logLine(const std::string& line) override { common::writeAll(stderr, line); }
 
     void send(const char* method, GVariant* parameters, const char* replyType, Call call,
               std::chrono::milliseconds timeout);
 
-    std::unique_ptr<GDBusConnection, ObjectUnref> connection;
+    GObjectPtr<GDBusConnection> connection;
     std::string applicationId;
     NotificationDelivery delivery;
     guint actionSubscription = 0;

@@ -2,6 +2,7 @@
 
 #include "Inotify.hpp"
 #include "ShownText.hpp"
+#include "TextOutput.hpp"
 #include "frameworks/WatchPlan.hpp"
 
 #include <algorithm>
@@ -225,8 +226,7 @@ void InotifyFolderMonitor::inotifyEvents(const std::vector<Inotify::Event>& even
 } // namespace
 
 void logToStandardError(const std::string& line) {
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
+    common::writeAll(stderr, line);
 }
 
 InotifyMonitorFactory::InotifyMonitorFactory(InotifyCalls& calls, Timer& timer, Log log)
