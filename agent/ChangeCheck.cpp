@@ -1,7 +1,6 @@
 #include "MonitorFolders.hpp"
 #include "frameworks/FreedMemory.hpp"
 
-
 namespace agent {
 
 namespace {
@@ -47,18 +46,14 @@ void MonitorFolders::checkJobs() {
         std::size_t before = 0;
         for (const auto& job : folder.jobs) {
             const auto name = folder.name(job);
-            while (stored != nullptr && before < stored->jobs.size() &&
-                   stored->name(stored->jobs[before]) < name) {
-                ++before;
-            }
-            if (stored == nullptr || before == stored->jobs.size() ||
-                stored->name(stored->jobs[before]) != name) {
+            const StoredJob* known = stored != nullptr ? stored->findFrom(name, before) : nullptr;
+            if (known == nullptr) {
                 postNotification(folder.path + std::string(name), Kind::new_);
                 continue;
             }
             // The contents decide, whatever the dates: a date can be kept over new contents (a link
             // retargeted, a copy that keeps dates), and a touch leaves the contents alone.
-            if (stored->jobs[before].checksum != job.checksum) {
+            if (known->checksum != job.checksum) {
                 postNotification(folder.path + std::string(name), Kind::modified);
             }
         }
@@ -68,10 +63,7 @@ void MonitorFolders::checkJobs() {
         std::size_t after = 0;
         for (const auto& stored : folder.jobs) {
             const auto name = folder.name(stored);
-            while (now != nullptr && after < now->jobs.size() && now->name(now->jobs[after]) < name) {
-                ++after;
-            }
-            if (now != nullptr && after < now->jobs.size() && now->name(now->jobs[after]) == name) {
+            if (now != nullptr && now->findFrom(name, after) != nullptr) {
                 continue;
             }
             if (isExcepted(std::string(folder.label(stored)))) {

@@ -47,15 +47,7 @@ MonitorFolders::Snapshot MonitorFolders::scanJobFolders() const {
         std::size_t known = 0;
         for (const auto at : order) {
             const auto* entry = &listing_[at];
-            const StoredJob* knownJob = nullptr;
-            if (last != nullptr) {
-                while (known < last->jobs.size() && last->name(last->jobs[known]) < entry->name) {
-                    ++known;
-                }
-                if (known < last->jobs.size() && last->name(last->jobs[known]) == entry->name) {
-                    knownJob = &last->jobs[known];
-                }
-            }
+            const StoredJob* knownJob = last != nullptr ? last->findFrom(entry->name, known) : nullptr;
             scanEntry(reader, *open, *entry, last, knownJob, *folder);
         }
         // Kept until the next check: no room to spare (a folder's text grew by doubling where it is new).

@@ -49,6 +49,13 @@ const StoredJob* SnapshotFolder::find(std::string_view name) const {
     return found != jobs.end() && this->name(*found) == name ? &*found : nullptr;
 }
 
+const StoredJob* SnapshotFolder::findFrom(std::string_view name, std::size_t& cursor) const {
+    while (cursor < jobs.size() && this->name(jobs[cursor]) < name) {
+        ++cursor;
+    }
+    return cursor < jobs.size() && this->name(jobs[cursor]) == name ? &jobs[cursor] : nullptr;
+}
+
 Job jobOf(const SnapshotFolder& folder, const StoredJob& job) {
     return Job{gantry::digestText(job.checksum), job.state.modified, std::string(folder.label(job))};
 }

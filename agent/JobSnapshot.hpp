@@ -53,6 +53,9 @@ struct SnapshotFolder {
     // too long to be stored.
     bool add(const StoredJob& job, std::string_view name, std::string_view label);
     const StoredJob* find(std::string_view name) const;
+    // The same, for names asked in rising order: `cursor` (0 for the first) moves past the names before it,
+    // so one walk of the folder answers them all.
+    const StoredJob* findFrom(std::string_view name, std::size_t& cursor) const;
 };
 
 // Job file path to job, for every job file of the watched folders: what one scan found. Paths are stored
