@@ -1,6 +1,7 @@
 #include "BusListener.hpp"
 
 #include "MessageValue.hpp"
+#include "PosixError.hpp"
 #include "ShownText.hpp"
 
 #include <cerrno>
@@ -34,12 +35,9 @@ void report(const std::string& line) {
     std::fflush(stderr);
 }
 
+// sd-bus gives errors as negative errno values.
 std::string errorText(int error) {
-    return std::strerror(error < 0 ? -error : error);
-}
-
-std::string exitingError(const BusNames& names) {
-    return names.interface + ".Error.Exiting";
+    return posixError(error < 0 ? -error : error).description;
 }
 
 } // namespace
@@ -128,7 +126,8 @@ BusListener& BusListener::service() {
 }
 
 BusListener::BusListener(BusNames names)
-    : names_(std::move(names)) {}
+    : names_(std::move(names))
+    , exitingError_(names_.interface + ".Error.Exiting") {}
 
 void BusListener::resume() {
     // Blocked in every thread (workers inherit the mask) so that the loop takes them; children get an
@@ -379,7 +378,7 @@ int BusListener::onListenerEndpoint(sd_bus_message* call, void* self, sd_bus_err
 
 int BusListener::take(sd_bus_message* call, ReplyBody work, std::size_t bytes, std::string description) {
     if (phase_ == Phase::releasing || phase_ == Phase::finishing) {
-        return sd_bus_reply_method_errorf(call, exitingError(names_).c_str(), "%s", exitingText);
+        return sd_bus_reply_method_errorf(call, exitingError_.c_str(), "%s", exitingText);
     }
     const char* sender = sd_bus_message_get_sender(call);
     RemoteObjectType* object = sender != nullptr ? exportedFor(sender) : nullptr;
@@ -396,8 +395,7 @@ int BusListener::take(sd_bus_message* call, ReplyBody work, std::size_t bytes, s
         int r = sd_bus_message_new_method_return(call, &reply);
         pending.reply.reset(reply);
         if (r >= 0) {
-            r = sd_bus_message_new_method_errorf(call, &exiting, exitingError(names_).c_str(), "%s",
-                                                 exitingText);
+            r = sd_bus_message_new_method_errorf(call, &exiting, exitingError_.c_str(), "%s", exitingText);
             pending.exiting.reset(exiting);
         }
         if (r < 0) {
@@ -406,10 +404,8 @@ int BusListener::take(sd_bus_message* call, ReplyBody work, std::size_t bytes, s
     }
     CallScheduler::Task task;
     if (auto* request = std::get_if<Dictionary>(&work)) {
-        task = [this, object, id, request = std::move(*request)]() mutable {
-            runAction(*object, id, request);
-            request.clear();
-        };
+        // The scheduler drops the task, and the request with it, as soon as it has run.
+        task = [this, object, id, request = std::move(*request)] { runAction(*object, id, request); };
     } else {
         task = [this, object, id] { listenerEndpoint(*object, id); };
     }
@@ -417,7 +413,7 @@ int BusListener::take(sd_bus_message* call, ReplyBody work, std::size_t bytes, s
     if (auto refusal = scheduler_.post(sender, id, bytes, std::move(task))) {
         pending_.erase(id);
         const std::string name =
-            *refusal == CallScheduler::Refusal::stopped ? exitingError(names_) : std::string(limitsExceeded);
+            *refusal == CallScheduler::Refusal::stopped ? exitingError_ : std::string(limitsExceeded);
         return sd_bus_reply_method_errorf(call, name.c_str(), "%s", refusalText(*refusal).c_str());
     }
     return 1;
@@ -612,8 +608,8 @@ int BusListener::onDeadline(sd_event_source*, std::uint64_t, void* self) {
         for (const auto& [id, pending] : listener.pending_) {
             calls += (calls.empty() ? "" : ", ") + pending.description;
         }
-        report("exiting with " + std::to_string(listener.pending_.size()) +
-               " call(s) unfinished after 30 s: " + calls);
+        report("exiting with " + std::to_string(listener.pending_.size()) + " call(s) unfinished after " +
+               std::to_string(exitWaitMicroseconds / 1'000'000) + " s: " + calls);
         if (listener.cleanup_) {
             listener.cleanup_();
         }

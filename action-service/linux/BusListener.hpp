@@ -123,6 +123,7 @@ private:
     void listenerEndpoint(RemoteObjectType& object, CallId id);
 
     const BusNames names_;
+    const std::string exitingError_; // the error name calls get once the service is exiting
     Controller* delegate_ = nullptr;
     std::function<void()> cleanup_;
     sd_event* event_ = nullptr;
