@@ -6,6 +6,7 @@
 // file. Afterwards the agent's resident memory, descriptors and threads are back at their level after the
 // warm-up rounds.
 #include "AgentHarness.hpp"
+#include "ChildProcess.hpp"
 #include "FakeNotificationServer.hpp"
 #include "FolderEntries.hpp"
 #include "SoakLength.hpp"
@@ -33,16 +34,6 @@ constexpr auto roundDeadline = 30s;
 constexpr std::uint32_t seed = 13;
 const std::string agentBusName = std::string(QUORVEL_MAIN_BUNDLE_IDENTIFIER) + ".QuorvelAgent";
 
-long statusKiB(pid_t pid, const std::string& key) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind(key + ":", 0) == 0) {
-            return std::stol(line.substr(key.size() + 1));
-        }
-    }
-    return -1;
-}
-
 struct Level {
     long residentKiB = 0;
     std::size_t descriptors = 0;
@@ -51,7 +42,7 @@ struct Level {
 
 Level levelOf(pid_t pid) {
     const fs::path proc = "/proc/" + std::to_string(pid);
-    return {statusKiB(pid, "VmRSS"), test_support::entriesIn(proc / "fd"),
+    return {test_support::statusNumber(pid, "VmRSS"), test_support::entriesIn(proc / "fd"),
             test_support::entriesIn(proc / "task")};
 }
 

@@ -121,10 +121,10 @@ void onMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, co
         const gchar* icon = nullptr;
         const gchar* summary = nullptr;
         const gchar* body = nullptr;
-        GVariantIter* actions = nullptr;
-        GVariantIter* hints = nullptr;
+        g_autoptr(GVariantIter) actions = nullptr;
+        g_autoptr(GVariant) hints = nullptr;
         gint32 timeout = 0;
-        g_variant_get(parameters, "(&su&s&s&sasa{sv}i)", &appName, &call.replacesId, &icon, &summary, &body,
+        g_variant_get(parameters, "(&su&s&s&sas@a{sv}i)", &appName, &call.replacesId, &icon, &summary, &body,
                       &actions, &hints, &timeout);
         call.appName = appName;
         call.appIcon = icon;
@@ -134,17 +134,10 @@ void onMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, co
         while (g_variant_iter_next(actions, "&s", &action)) {
             call.actions.emplace_back(action);
         }
-        g_variant_iter_free(actions);
-        const gchar* hint = nullptr;
-        GVariant* hinted = nullptr;
-        while (g_variant_iter_next(hints, "{&sv}", &hint, &hinted)) {
-            if (g_strcmp0(hint, "desktop-entry") == 0 &&
-                g_variant_is_of_type(hinted, G_VARIANT_TYPE_STRING)) {
-                call.desktopEntry = g_variant_get_string(hinted, nullptr);
-            }
-            g_variant_unref(hinted);
+        // A hint of another type is not the desktop entry: the lookup takes strings only.
+        if (const gchar* entry = nullptr; g_variant_lookup(hints, "desktop-entry", "&s", &entry)) {
+            call.desktopEntry = entry;
         }
-        g_variant_iter_free(hints);
         call.id = server.nextId();
         GVariant* value = g_variant_new("(u)", call.id);
         answer(server, invocation, value, std::move(call));

@@ -105,4 +105,12 @@ inline Result listenerEndpoint(GDBusConnection* connection, int timeout = replyT
     return callService(connection, "ListenerEndpoint", nullptr, G_VARIANT_TYPE("(as)"), timeout);
 }
 
+// Whether the service answered a Peer.Ping on this connection: it has read everything sent before it.
+inline bool pinged(GDBusConnection* connection) {
+    g_autoptr(GVariant) pong = g_dbus_connection_call_sync(
+        connection, QUORVEL_SERVICE_BUS_NAME, QUORVEL_SERVICE_OBJECT_PATH, "org.freedesktop.DBus.Peer",
+        "Ping", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, replyTimeout, nullptr, nullptr);
+    return pong != nullptr;
+}
+
 } // namespace service_bus

@@ -62,15 +62,7 @@ public:
 
     // Whether the process became a child of this one (its starter gone) within the deadline.
     static bool adopted(pid_t pid) {
-        return waitFor([&] {
-            std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-            for (std::string line; std::getline(status, line);) {
-                if (line.rfind("PPid:", 0) == 0) {
-                    return std::stol(line.substr(5)) == ::getpid();
-                }
-            }
-            return false;
-        });
+        return waitFor([&] { return test_support::statusNumber(pid, "PPid") == ::getpid(); });
     }
 };
 
@@ -196,11 +188,7 @@ TEST_F(ServiceBusConcurrency, OneCallersCallsRunInOrder) {
         pipeline.send(request(loadRequest("queued")));
         EXPECT_TRUE(waitFor([&] { return bus.fake.startedCount() == 1; }));
         // Answered after the queued call reached the service.
-        GVariant* pong = g_dbus_connection_call_sync(
-            caller, QUORVEL_SERVICE_BUS_NAME, QUORVEL_SERVICE_OBJECT_PATH, "org.freedesktop.DBus.Peer",
-            "Ping", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, replyTimeout, nullptr, nullptr);
-        ASSERT_NE(pong, nullptr);
-        g_variant_unref(pong);
+        ASSERT_TRUE(pinged(caller));
         std::string otherReply;
         std::thread passing([&] { otherReply = runAction(other, request(loadRequest("other"))).text(); });
         EXPECT_TRUE(waitFor([&] { return bus.fake.startedCount() == 2; }));
@@ -252,11 +240,7 @@ TEST(ServiceBusExit, ReleasesTheNameFirstAndLetsRunningCallsFinish) {
         pipeline.send(request("{'kind': <5>, 'path': <" + quoted(job) + ">}")); // waits behind the save
         ASSERT_TRUE(waitFor([&] { return bus.fake.startedCount() == 1; }));
         // The queued call has reached the service once a Ping sent after it is answered.
-        GVariant* pong = g_dbus_connection_call_sync(
-            saver, QUORVEL_SERVICE_BUS_NAME, QUORVEL_SERVICE_OBJECT_PATH, "org.freedesktop.DBus.Peer", "Ping",
-            nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, replyTimeout, nullptr, nullptr);
-        ASSERT_NE(pong, nullptr);
-        g_variant_unref(pong);
+        ASSERT_TRUE(pinged(saver));
         if (exitRequest.empty()) {
             ASSERT_EQ(::kill(*pid, SIGTERM), 0);
         } else {
@@ -409,11 +393,7 @@ TEST_F(ServiceBusConcurrency, ManyCallersAreAnsweredWithinTheBounds) {
     }
     // Each Ping is answered after the call before it on that connection reached the service.
     for (GDBusConnection* connection : connections) {
-        GVariant* pong = g_dbus_connection_call_sync(
-            connection, QUORVEL_SERVICE_BUS_NAME, QUORVEL_SERVICE_OBJECT_PATH, "org.freedesktop.DBus.Peer",
-            "Ping", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, replyTimeout, nullptr, nullptr);
-        ASSERT_NE(pong, nullptr);
-        g_variant_unref(pong);
+        ASSERT_TRUE(pinged(connection));
     }
     EXPECT_TRUE(waitFor([&] { return bus.fake.startedCount() == 64; })) << bus.fake.startedCount();
 

@@ -1,6 +1,7 @@
 // The action service end to end: activated on a private bus, called as the main application calls it.
 #include "ActivatingBus.hpp"
 #include "BusClient.hpp"
+#include "ChildProcess.hpp"
 #include "LeanClient.hpp"
 
 #include <atomic>
@@ -27,17 +28,6 @@ std::string readFile(const std::string& path) {
 
 void writeFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
-}
-
-// A line of /proc/<pid>/status as a number (kB for memory lines).
-long statusNumber(pid_t pid, const std::string& key) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind(key + ":", 0) == 0) {
-            return std::stol(line.substr(key.size() + 1));
-        }
-    }
-    return -1;
 }
 
 std::size_t threadCount(pid_t pid) {
@@ -290,7 +280,7 @@ TEST(ServiceBusMemory, EveryMessageCostsAtMostItsOwnSize) {
     ASSERT_EQ(runAction(caller, request("@a{sv} {}")).text(), codeThree);
     const auto pid = bus.ownerPid();
     ASSERT_TRUE(pid);
-    const long base = statusNumber(*pid, "VmHWM");
+    const long base = test_support::statusNumber(*pid, "VmHWM");
     RecordProperty("ServiceBaseKiB", std::to_string(base));
     LeanClient lean(bus.address());
     ASSERT_TRUE(lean.connected());
@@ -300,7 +290,7 @@ TEST(ServiceBusMemory, EveryMessageCostsAtMostItsOwnSize) {
     constexpr std::size_t size = large / 2;
     constexpr std::uint64_t timeout = 120'000'000; // millions of elements: generous for a busy machine
     const auto peakGrowth = [&](const std::string& what, std::size_t bound) {
-        const long growth = statusNumber(*pid, "VmHWM") - base;
+        const long growth = test_support::statusNumber(*pid, "VmHWM") - base;
         RecordProperty("GrowthKiB " + what, std::to_string(growth));
         EXPECT_LE(growth, static_cast<long>(bound / 1024)) << what << ": peak grew by " << growth << " kB";
     };

@@ -3,6 +3,7 @@
 // level and its memory has not grown.
 #include "ActivatingBus.hpp"
 #include "BusClient.hpp"
+#include "ChildProcess.hpp"
 #include "FolderEntries.hpp"
 #include "SoakLength.hpp"
 
@@ -40,16 +41,6 @@ std::size_t childrenOf(pid_t pid) {
     return count;
 }
 
-long residentKb(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return -1;
-}
-
 struct Level {
     std::size_t descriptors, threads, children;
     long resident;
@@ -57,7 +48,8 @@ struct Level {
 
 Level levelOf(pid_t pid) {
     const std::string proc = "/proc/" + std::to_string(pid);
-    return {entriesIn(proc + "/fd"), entriesIn(proc + "/task"), childrenOf(pid), residentKb(pid)};
+    return {entriesIn(proc + "/fd"), entriesIn(proc + "/task"), childrenOf(pid),
+            test_support::statusNumber(pid, "VmRSS")};
 }
 
 // A request that never gets a reply, sent without waiting for one.

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <spawn.h>
@@ -16,6 +17,17 @@
 #include <vector>
 
 namespace test_support {
+
+// A line of /proc/<pid>/status as a number (kB for memory lines); -1 when there is none.
+inline long statusNumber(pid_t pid, const std::string& key) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(key + ":", 0) == 0) {
+            return std::stol(line.substr(key.size() + 1));
+        }
+    }
+    return -1;
+}
 
 // The wait status of a child of this process once it has ended within the deadline; reaps it.
 inline std::optional<int> waitForExit(pid_t pid, std::chrono::milliseconds deadline) {
