@@ -307,15 +307,25 @@ int BusListener::onNameRequested(sd_bus_message* reply, void* self, sd_bus_error
                                 : listener.names_.name + " is owned by another process");
         ::_exit(1);
     }
-    const char* unique = nullptr;
-    if (sd_bus_get_unique_name(listener.bus_, &unique) >= 0) {
-        std::lock_guard lock(listener.uniqueNameMutex_);
-        listener.uniqueName_ = unique;
-    }
+    listener.learnUniqueName();
     if (listener.phase_ == Phase::starting) {
         listener.phase_ = Phase::serving;
     }
     return 0;
+}
+
+// Known once the bus has answered the connection's greeting, which comes before any call: the first call
+// may be handed over by the bus before the answer to the name request arrives.
+void BusListener::learnUniqueName() {
+    if (uniqueNameKnown_) {
+        return;
+    }
+    const char* unique = nullptr;
+    if (sd_bus_get_unique_name(bus_, &unique) >= 0) {
+        std::lock_guard lock(uniqueNameMutex_);
+        uniqueName_ = unique;
+        uniqueNameKnown_ = true;
+    }
 }
 
 std::shared_ptr<ListenerEndpoint> BusListener::endpoint() {
@@ -380,6 +390,7 @@ int BusListener::take(sd_bus_message* call, ReplyBody work, std::size_t bytes, s
     if (phase_ == Phase::releasing || phase_ == Phase::finishing) {
         return sd_bus_reply_method_errorf(call, exitingError_.c_str(), "%s", exitingText);
     }
+    learnUniqueName();
     const char* sender = sd_bus_message_get_sender(call);
     RemoteObjectType* object = sender != nullptr ? exportedFor(sender) : nullptr;
     if (object == nullptr) {

@@ -109,6 +109,7 @@ private:
     [[noreturn]] void cannotUse(const std::string& cause);
     int take(sd_bus_message* call, ReplyBody work, std::size_t bytes, std::string description);
     RemoteObjectType* exportedFor(const std::string& name);
+    void learnUniqueName();
     void forget(const std::string& name);
     void send(CallId id, const ReplyBody& body);
     void handBackReceived();
@@ -143,6 +144,7 @@ private:
 
     std::mutex uniqueNameMutex_;
     std::string uniqueName_;
+    bool uniqueNameKnown_ = false; // bus thread only
     std::mutex handbackMutex_;
     std::vector<Handback> handbacks_;
     std::mutex inFlightMutex_;
